@@ -1,0 +1,35 @@
+#pragma once
+
+// Observes the system-log calls of the process. syslog_capture.cpp defines openlog,
+// setlogmask, syslog and closelog (and the fortified variants), so linking it into a
+// test binary, or preloading it into a program, replaces the C library's versions.
+// Like the real ones it applies the priority mask and honours LOG_PERROR.
+// When the environment names a file in QUORVANE_SYSLOG_CAPTURE, every retained
+// line is also appended there, for tests that run another program.
+
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+struct syslog_line {
+    int priority;
+    std::string text;
+};
+
+struct syslog_connection {
+    bool open;
+    std::string ident;
+    int option;
+    int facility;
+    int mask;
+};
+
+std::vector<syslog_line> syslog_lines();
+void clear_syslog_lines();
+syslog_connection current_syslog_connection();
+
+// Reads the file written under QUORVANE_SYSLOG_CAPTURE.
+std::vector<syslog_line> read_syslog_capture(const std::string& _file_name);
+
+}  // namespace test_support
