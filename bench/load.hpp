@@ -1,0 +1,53 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+#include <zmq.hpp>
+
+namespace quorvane_bench {
+
+struct endpoints {
+    std::string input;
+    std::string output;
+};
+
+// Two distinct free TCP ports on 127.0.0.1, found by binding port 0. Loopback TCP rather than
+// ipc:// because that is how producers and consumers reach a broker in service.
+endpoints pick_loopback_endpoints();
+
+struct throughput_result {
+    double send_seconds = 0;
+    std::uint64_t received = 0;
+    // Frames that came back resized or behind an already seen sequence number.
+    std::uint64_t misordered = 0;
+};
+
+// One PUSH producer on the forwarder's input and one SUB consumer on its output, for frames of
+// one size. Every frame starts with a 64-bit sequence number, so that size must be at least 8.
+class load_generator {
+public:
+    load_generator(zmq::context_t& _context, const endpoints& _endpoints, std::size_t _frame_size);
+
+    // Sends probes until one comes back (SUB joins late), then drops what is still in flight.
+    // _check_forwarder throws if the forwarder died meanwhile.
+    void wait_until_forwarding(std::chrono::seconds _limit,
+                               const std::function<void()>& _check_forwarder);
+    // Round trips of one frame at a time, in microseconds, sorted.
+    std::vector<double> measure_latency(std::size_t _samples);
+    throughput_result measure_throughput(std::uint64_t _messages);
+
+private:
+    void send(std::vector<char>& _frame, std::uint64_t _sequence);
+    throughput_result consume(std::uint64_t _messages);
+    void drain();
+
+    std::size_t m_frame_size;
+    zmq::socket_t m_producer;
+    zmq::socket_t m_consumer;
+};
+
+}  // namespace quorvane_bench
