@@ -1,0 +1,14 @@
+#pragma once
+
+// Declarations for headers that only pass these types around.
+namespace boost::asio {
+class io_context;
+}  // namespace boost::asio
+
+namespace kelm::libs::core {
+class component_logger;
+class core;
+class events_loop;
+class logger;
+class source_location;
+}  // namespace kelm::libs::core
