@@ -1,0 +1,162 @@
+#include "socket_state.hpp"
+
+#include <asio_zmq/context_service.hpp>
+#include <asio_zmq/error.hpp>
+#include <asio_zmq/socket.hpp>
+
+#include <zmq.h>
+
+#include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
+#include <cerrno>
+#include <utility>
+
+namespace kelm::libs::asio_zmq::detail {
+
+void post_completion(boost::asio::io_context& io_context, receive_handler handler,
+                     const boost::system::error_code& error) {
+    boost::asio::post(io_context, [handler = std::move(handler), error]() mutable {
+        message frame;
+        handler.complete(error, frame, 0);
+    });
+}
+
+socket_state::socket_state(boost::asio::io_context& io_context, int type)
+    : m_io_context(io_context),
+      m_socket(boost::asio::use_service<context_service>(io_context).native_handle(), type),
+      m_descriptor(std::in_place, io_context, m_socket.notification_fd()) {}
+
+// The descriptor must be released, not closed: it belongs to libzmq.
+socket_state::~socket_state() {
+    close();
+}
+
+void socket_state::start_receive(receive_handler handler) {
+    if (!is_open()) {
+        post_completion(m_io_context, std::move(handler), boost::asio::error::bad_descriptor);
+    } else if (m_handler) {
+        post_completion(m_io_context, std::move(handler), boost::asio::error::already_started);
+    } else {
+        m_handler = std::move(handler);
+        // During a delivery the running batch goes on with the new receive itself.
+        if (!m_delivering) {
+            schedule_batch();
+        }
+    }
+}
+
+void socket_state::operation_done() {
+    // The user's call may have consumed the descriptor's signal for a frame that is now waiting.
+    if (m_handler && !m_delivering && !m_batch_scheduled && frame_waiting()) {
+        schedule_batch();
+    }
+}
+
+void socket_state::cancel() {
+    if (!is_open()) {
+        return;
+    }
+    if (m_handler) {
+        post_completion(m_io_context, std::move(m_handler), boost::asio::error::operation_aborted);
+    }
+    if (m_waiting) {
+        // Cancelling waits on an open descriptor cannot fail.
+        boost::system::error_code ignored;
+        m_descriptor->cancel(ignored);
+    }
+}
+
+void socket_state::close() {
+    if (!is_open()) {
+        return;
+    }
+    cancel();
+    m_descriptor->release();
+    m_descriptor.reset();
+    m_socket.close();
+}
+
+void socket_state::schedule_batch() {
+    if (m_batch_scheduled) {
+        return;
+    }
+    m_batch_scheduled = true;
+    boost::asio::post(m_io_context, [self = shared_from_this()] { self->on_batch_scheduled(); });
+}
+
+void socket_state::on_batch_scheduled() {
+    m_batch_scheduled = false;
+    receive_batch();
+}
+
+void socket_state::on_readable() {
+    m_waiting = false;
+    receive_batch();
+}
+
+void socket_state::receive_batch() {
+    for (std::size_t attempt = 0; attempt < receive_batch_limit; ++attempt) {
+        if (!is_open() || !m_handler) {
+            return;
+        }
+        message frame;
+        const int bytes = zmq_msg_recv(frame.native_handle(), m_socket.get(), ZMQ_DONTWAIT);
+        if (bytes >= 0) {
+            deliver(boost::system::error_code(), frame, static_cast<std::size_t>(bytes));
+            continue;
+        }
+        const int error = zmq_errno();
+        if (error == EAGAIN) {
+            // libzmq only promises a signal on ZMQ_FD for what happens after ZMQ_EVENTS was read.
+            if (!frame_waiting()) {
+                wait_readable();
+                return;
+            }
+        } else if (error != EINTR) {
+            deliver(make_error_code(error), frame, 0);
+        }
+    }
+    // Let other work on the io_context run before the next batch.
+    if (is_open() && m_handler) {
+        schedule_batch();
+    }
+}
+
+void socket_state::deliver(const boost::system::error_code& error, message& frame,
+                           std::size_t bytes) {
+    m_delivering = true;
+    try {
+        m_handler.complete(error, frame, bytes);
+    } catch (...) {
+        m_delivering = false;
+        // A receive started before the throw must still be served once run() is called again.
+        if (is_open() && m_handler) {
+            schedule_batch();
+        }
+        throw;
+    }
+    m_delivering = false;
+}
+
+bool socket_state::frame_waiting() const {
+    int events = 0;
+    std::size_t size = sizeof events;
+    if (zmq_getsockopt(m_socket.get(), ZMQ_EVENTS, &events, &size) != 0) {
+        // Go on receiving: the receive reports what went wrong to the handler.
+        return true;
+    }
+    return (events & ZMQ_POLLIN) != 0;
+}
+
+void socket_state::wait_readable() {
+    if (m_waiting) {
+        return;
+    }
+    m_waiting = true;
+    // Readiness and cancellation alike end in a receive attempt, which finds out what there is.
+    m_descriptor->async_wait(
+        boost::asio::posix::stream_descriptor::wait_read,
+        [self = shared_from_this()](const boost::system::error_code&) { self->on_readable(); });
+}
+
+}  // namespace kelm::libs::asio_zmq::detail

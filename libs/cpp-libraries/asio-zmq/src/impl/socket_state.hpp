@@ -1,0 +1,63 @@
+#pragma once
+
+#include "native_socket.hpp"
+
+#include <asio_zmq/detail/receive_handler.hpp>
+#include <asio_zmq/message.hpp>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/system/error_code.hpp>
+#include <cstddef>
+#include <memory>
+#include <optional>
+
+namespace kelm::libs::asio_zmq::detail {
+
+// Posts the handler's completion with an empty frame.
+void post_completion(boost::asio::io_context& io_context, receive_handler handler,
+                     const boost::system::error_code& error);
+
+// Everything a socket's pending work needs. The socket object owns it and its posted batches and
+// descriptor waits share it, so they can still run, harmlessly, after the object is gone.
+//
+// ZMQ_FD is edge-triggered: it signals once when libzmq's internal state may have changed, and any
+// libzmq call on the socket can consume that signal. So a wait on it is only started after a
+// receive reported EAGAIN and ZMQ_EVENTS confirmed that no frame is waiting, and every send or
+// receive by the user is followed by a look at ZMQ_EVENTS while a receive is pending.
+class socket_state : public std::enable_shared_from_this<socket_state> {
+public:
+    socket_state(boost::asio::io_context& io_context, int type);
+    socket_state(const socket_state&) = delete;
+    socket_state& operator=(const socket_state&) = delete;
+    ~socket_state();
+
+    bool is_open() const noexcept { return m_socket.get() != nullptr; }
+    void* native_handle() const noexcept { return m_socket.get(); }
+
+    void start_receive(receive_handler handler);
+    // To be called after each send or receive the user makes on an open socket.
+    void operation_done();
+    void cancel();
+    void close();
+
+private:
+    void schedule_batch();
+    void on_batch_scheduled();
+    void on_readable();
+    void receive_batch();
+    void deliver(const boost::system::error_code& error, message& frame, std::size_t bytes);
+    bool frame_waiting() const;
+    void wait_readable();
+
+    boost::asio::io_context& m_io_context;
+    native_socket m_socket;
+    // Watches libzmq's descriptor without owning it.
+    std::optional<boost::asio::posix::stream_descriptor> m_descriptor;
+    receive_handler m_handler;
+    bool m_batch_scheduled = false;
+    bool m_waiting = false;
+    bool m_delivering = false;
+};
+
+}  // namespace kelm::libs::asio_zmq::detail
