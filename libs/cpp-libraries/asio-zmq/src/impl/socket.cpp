@@ -113,14 +113,7 @@ std::size_t socket::send(message& frame, int flags) {
 }
 
 std::size_t socket::send(message& frame, int flags, boost::system::error_code& error) {
-    void* handle = open_handle(error);
-    if (handle == nullptr) {
-        return 0;
-    }
-    const int bytes = zmq_msg_send(frame.native_handle(), handle, flags);
-    error = result_of(bytes);
-    m_state->operation_done();
-    return bytes < 0 ? 0 : static_cast<std::size_t>(bytes);
+    return transfer(zmq_msg_send, frame, flags, error);
 }
 
 std::size_t socket::receive(message& frame, int flags) {
@@ -131,11 +124,16 @@ std::size_t socket::receive(message& frame, int flags) {
 }
 
 std::size_t socket::receive(message& frame, int flags, boost::system::error_code& error) {
+    return transfer(zmq_msg_recv, frame, flags, error);
+}
+
+std::size_t socket::transfer(int (*operation)(zmq_msg_t*, void*, int), message& frame, int flags,
+                             boost::system::error_code& error) {
     void* handle = open_handle(error);
     if (handle == nullptr) {
         return 0;
     }
-    const int bytes = zmq_msg_recv(frame.native_handle(), handle, flags);
+    const int bytes = operation(frame.native_handle(), handle, flags);
     error = result_of(bytes);
     m_state->operation_done();
     return bytes < 0 ? 0 : static_cast<std::size_t>(bytes);

@@ -97,6 +97,9 @@ public:
 
 private:
     void start_receive(detail::receive_handler handler);
+    // A send or receive of one frame; either may consume the descriptor's readiness signal.
+    std::size_t transfer(int (*operation)(zmq_msg_t*, void*, int), message& frame, int flags,
+                         boost::system::error_code& error);
     void* open_handle(boost::system::error_code& error) const noexcept;
     void set_bytes_option(int option, std::string_view value, const char* what);
 
@@ -104,34 +107,18 @@ private:
     std::shared_ptr<detail::socket_state> m_state;
 };
 
-class pub_socket : public socket {
+// A socket of one ZeroMQ type, e.g. specialized_socket<ZMQ_PULL>.
+template <int Type>
+class specialized_socket : public socket {
 public:
-    explicit pub_socket(boost::asio::io_context& io_context) : socket(io_context, ZMQ_PUB) {}
+    explicit specialized_socket(boost::asio::io_context& io_context) : socket(io_context, Type) {}
 };
 
-class sub_socket : public socket {
-public:
-    explicit sub_socket(boost::asio::io_context& io_context) : socket(io_context, ZMQ_SUB) {}
-};
-
-class pull_socket : public socket {
-public:
-    explicit pull_socket(boost::asio::io_context& io_context) : socket(io_context, ZMQ_PULL) {}
-};
-
-class push_socket : public socket {
-public:
-    explicit push_socket(boost::asio::io_context& io_context) : socket(io_context, ZMQ_PUSH) {}
-};
-
-class req_socket : public socket {
-public:
-    explicit req_socket(boost::asio::io_context& io_context) : socket(io_context, ZMQ_REQ) {}
-};
-
-class rep_socket : public socket {
-public:
-    explicit rep_socket(boost::asio::io_context& io_context) : socket(io_context, ZMQ_REP) {}
-};
+using pub_socket = specialized_socket<ZMQ_PUB>;
+using sub_socket = specialized_socket<ZMQ_SUB>;
+using pull_socket = specialized_socket<ZMQ_PULL>;
+using push_socket = specialized_socket<ZMQ_PUSH>;
+using req_socket = specialized_socket<ZMQ_REQ>;
+using rep_socket = specialized_socket<ZMQ_REP>;
 
 }  // namespace kelm::libs::asio_zmq
