@@ -118,14 +118,17 @@ std::vector<double> load_generator::measure_latency(std::size_t _samples) {
 }
 
 throughput_result load_generator::measure_throughput(std::uint64_t _messages) {
-    // The future's destructor joins the consumer on every path, including a throwing send.
-    auto consumer = std::async(std::launch::async, [&] { return consume(_messages); });
-    std::vector<char> frame(m_frame_size);
     const auto start = steady_clock::now();
+    auto last_arrival = start;
+    // The future's destructor joins the consumer on every path, including a throwing send.
+    auto consumer =
+        std::async(std::launch::async, [&] { return consume(_messages, last_arrival); });
+    std::vector<char> frame(m_frame_size);
     for (std::uint64_t sequence = 0; sequence < _messages; ++sequence) send(frame, sequence);
     const auto sent = steady_clock::now();
     throughput_result result = consumer.get();
     result.send_seconds = std::chrono::duration<double>(sent - start).count();
+    result.receive_seconds = std::chrono::duration<double>(last_arrival - start).count();
     drain();
     return result;
 }
@@ -138,11 +141,13 @@ void load_generator::send(std::vector<char>& _frame, std::uint64_t _sequence) {
 }
 
 // Ends when all frames arrived or none came for receive_timeout: the PUB may have dropped some.
-throughput_result load_generator::consume(std::uint64_t _messages) {
+throughput_result load_generator::consume(std::uint64_t _messages,
+                                          steady_clock::time_point& _last_arrival) {
     throughput_result result;
     zmq::message_t frame;
     std::uint64_t next = 0;
     while (result.received < _messages && m_consumer.recv(frame)) {
+        _last_arrival = steady_clock::now();
         ++result.received;
         const std::uint64_t sequence = sequence_of(frame);
         if (frame.size() != m_frame_size || sequence < next) {

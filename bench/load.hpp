@@ -21,6 +21,8 @@ endpoints pick_loopback_endpoints();
 
 struct throughput_result {
     double send_seconds = 0;
+    // From the first send to the last frame that arrived.
+    double receive_seconds = 0;
     std::uint64_t received = 0;
     // Frames that came back resized or behind an already seen sequence number.
     std::uint64_t misordered = 0;
@@ -42,7 +44,8 @@ public:
 
 private:
     void send(std::vector<char>& _frame, std::uint64_t _sequence);
-    throughput_result consume(std::uint64_t _messages);
+    throughput_result consume(std::uint64_t _messages,
+                              std::chrono::steady_clock::time_point& _last_arrival);
     void drain();
 
     std::size_t m_frame_size;
