@@ -39,7 +39,8 @@ std::string broker_process::binary() {
     return QUORVANE_BINARY;
 }
 
-broker_process::broker_process(const std::vector<std::string>& _arguments) {
+broker_process::broker_process(const std::vector<std::string>& _arguments,
+                               const std::vector<std::string>& _environment) {
     std::vector<std::string> environment;
     for (char** variable = environ; *variable != nullptr; ++variable) {
         const std::string entry = *variable;
@@ -48,7 +49,8 @@ broker_process::broker_process(const std::vector<std::string>& _arguments) {
             environment.push_back(entry);
         }
     }
-    environment.push_back(std::string("LD_PRELOAD=") + SYSLOG_PRELOAD);
+    environment.push_back(std::string("LD_PRELOAD=") + SYSLOG_PRELOAD + ":" + ZMQ_FAULTS_PRELOAD);
+    environment.insert(environment.end(), _environment.begin(), _environment.end());
     environment.push_back("QUORVANE_SYSLOG_CAPTURE=" + m_directory.path() + "/syslog");
     // The capture library is not instrumented, so it is loaded ahead of the sanitizer's runtime.
     const char* asan = std::getenv("ASAN_OPTIONS");

@@ -24,10 +24,13 @@ private:
 };
 
 // The broker binary running as a child process, its system log captured and its
-// standard error kept in a file. A child still running when this is destroyed is killed.
+// standard error kept in a file. libzmq's faults on cue are preloaded too and armed by
+// variables in _environment ("NAME=value"). A child still running when this is
+// destroyed is killed.
 class broker_process {
 public:
-    explicit broker_process(const std::vector<std::string>& _arguments);
+    explicit broker_process(const std::vector<std::string>& _arguments,
+                            const std::vector<std::string>& _environment = {});
     ~broker_process();
     broker_process(const broker_process&) = delete;
     broker_process& operator=(const broker_process&) = delete;

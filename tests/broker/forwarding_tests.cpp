@@ -26,7 +26,8 @@ protected:
         const auto file = m_directory.write_file(
             "broker.json", R"({"system": {"input_address": ")" + m_input +
                                R"(", "output_address": ")" + m_output + R"("}})");
-        m_broker = std::make_unique<broker_process>(std::vector<std::string>{"-c", file});
+        m_broker =
+            std::make_unique<broker_process>(std::vector<std::string>{"-c", file}, m_environment);
         m_producer.set(zmq::sockopt::sndtimeo, 20000);
         m_producer.connect(m_input);
     }
@@ -73,19 +74,27 @@ protected:
         return message.to_string();
     }
 
-    std::vector<std::string> stop(int _signal) {
+    // Stops the broker, checks it ended in order, and returns its system-log lines.
+    std::vector<test_support::syslog_line> stop(int _signal) {
         m_broker->send_signal(_signal);
         EXPECT_EQ(m_broker->wait(), 0);
         EXPECT_EQ(m_broker->standard_error(), "");
-        std::vector<std::string> texts;
-        for (const auto& line : m_broker->syslog()) {
-            EXPECT_NE(line.priority, LOG_ERR) << line.text;
-            texts.push_back(line.text);
-        }
+        auto lines = m_broker->syslog();
         m_broker.reset();
-        return texts;
+        EXPECT_GE(lines.size(), 2u);
+        if (lines.size() >= 2u) {
+            EXPECT_EQ(lines.front().text, "Starting quorvane");
+            EXPECT_TRUE(is_exit_line(lines.back().text)) << lines.back().text;
+        }
+        return lines;
     }
 
+    static bool is_exit_line(const std::string& _text) {
+        return _text.rfind("/src/main.cpp:", 0) == 0 && _text.size() > 5 &&
+               _text.compare(_text.size() - 5, 5, " exit") == 0;
+    }
+
+    std::vector<std::string> m_environment;
     temporary_directory m_directory;
     std::string m_input;
     std::string m_output;
@@ -94,11 +103,6 @@ protected:
     zmq::socket_t m_producer{m_context, zmq::socket_type::push};
     zmq::socket_t m_consumer{m_context, zmq::socket_type::sub};
 };
-
-bool is_exit_line(const std::string& _text) {
-    return _text.rfind("/src/main.cpp:", 0) == 0 && _text.size() > 5 &&
-           _text.compare(_text.size() - 5, 5, " exit") == 0;
-}
 
 }  // namespace
 
@@ -152,17 +156,43 @@ TEST_F(Broker, WithoutSubscribersFramesAreDroppedQuietly) {
         send("nobody listens");
     }
     connect_consumer();
-    const auto lines = stop(SIGTERM);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "Starting quorvane");
-    EXPECT_TRUE(is_exit_line(lines[1])) << lines[1];
+    EXPECT_EQ(stop(SIGTERM).size(), 2u);
 }
 
 TEST_F(Broker, SigintEndsInOrder) {
     connect_consumer();
-    const auto lines = stop(SIGINT);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(is_exit_line(lines[1])) << lines[1];
+    EXPECT_EQ(stop(SIGINT).size(), 2u);
+}
+
+class FaultyBroker : public Broker {
+protected:
+    FaultyBroker() {
+        m_environment = {"QUORVANE_FAIL_SEND=poison", "QUORVANE_FAIL_RECEIVE_AFTER=before"};
+    }
+};
+
+TEST_F(FaultyBroker, AFailedSendLosesOnlyItsFrame) {
+    connect_consumer();
+    send("poison");
+    send("after");
+    EXPECT_EQ(receive(), "after");
+    const auto lines = stop(SIGTERM);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1].priority, LOG_ERR);
+    EXPECT_NE(lines[1].text.find("Operation not supported"), std::string::npos) << lines[1].text;
+}
+
+TEST_F(FaultyBroker, AFailedReceiveIsLoggedAndForwardingGoesOn) {
+    connect_consumer();
+    send("before");
+    send("after");
+    EXPECT_EQ(receive(), "before");
+    EXPECT_EQ(receive(), "after");
+    const auto lines = stop(SIGTERM);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1].priority, LOG_ERR);
+    EXPECT_EQ(lines[1].text.rfind("/src/main.cpp:", 0), 0u) << lines[1].text;
+    EXPECT_NE(lines[1].text.find(": Bad address"), std::string::npos) << lines[1].text;
 }
 
 TEST(BrokerBind, SameEndpointTwiceFailsWithoutExitLine) {
