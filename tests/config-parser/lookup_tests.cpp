@@ -20,7 +20,7 @@ constexpr const char* broker_document = R"({
     "a": {"b": {"c": {"d": "deep"}, "n": 1}, "list": [{"x": "y"}]}
 })";
 
-TEST(config_get, string_by_name) {
+TEST(ConfigGet, StringByName) {
     const auto cfg = parse(broker_document);
     EXPECT_EQ(cfg->get<std::string>("name"), std::string("quorvane"));
     EXPECT_FALSE(cfg->get<std::string>("port"));
@@ -28,7 +28,7 @@ TEST(config_get, string_by_name) {
     EXPECT_FALSE(cfg->get<std::string>("missing"));
 }
 
-TEST(config_get, dictionary_by_name) {
+TEST(ConfigGet, DictionaryByName) {
     const auto cfg = parse(broker_document);
     auto system = cfg->get<const dictionary&>("system");
     ASSERT_TRUE(system);
@@ -37,14 +37,14 @@ TEST(config_get, dictionary_by_name) {
     EXPECT_FALSE(cfg->get<const dictionary&>("missing"));
 }
 
-TEST(get_by_path, finds_strings_at_any_depth) {
+TEST(GetByPath, FindsStringsAtAnyDepth) {
     const auto cfg = parse(broker_document);
     EXPECT_EQ(cfg->get_by_path<std::string>({"name"}).value(), "quorvane");
     EXPECT_EQ(cfg->get_by_path<std::string>({"system", "input_address"}).value(), "tcp://*:5555");
     EXPECT_EQ(cfg->get_by_path<std::string>({"a", "b", "c", "d"}).value(), "deep");
 }
 
-TEST(get_by_path, single_missing_key_names_the_field) {
+TEST(GetByPath, SingleMissingKeyNamesTheField) {
     const auto cfg = parse(broker_document);
     EXPECT_EQ(cfg->get_by_path<std::string>({"nothing"}).reason(),
               "Can not find field <string>: nothing");
@@ -52,7 +52,7 @@ TEST(get_by_path, single_missing_key_names_the_field) {
               "Can not find field <string>: port");
 }
 
-TEST(get_by_path, missing_last_key_names_whole_path_without_suffix) {
+TEST(GetByPath, MissingLastKeyNamesWholePathWithoutSuffix) {
     const auto cfg = parse(R"({"system": {"input_address": "a"}})");
     const auto found = cfg->get_by_path<std::string>({"system", "input_address"});
     EXPECT_EQ(found.value(), "a");
@@ -61,7 +61,7 @@ TEST(get_by_path, missing_last_key_names_whole_path_without_suffix) {
     EXPECT_EQ(missing.reason(), "Can not find field <string>: system.output_address");
 }
 
-TEST(get_by_path, last_key_of_another_kind_fails_like_missing) {
+TEST(GetByPath, LastKeyOfAnotherKindFailsLikeMissing) {
     const auto cfg = parse(broker_document);
     EXPECT_EQ(cfg->get_by_path<std::string>({"a", "b", "n"}).reason(),
               "Can not find field <string>: a.b.n");
@@ -69,7 +69,7 @@ TEST(get_by_path, last_key_of_another_kind_fails_like_missing) {
               "Can not find field <string>: a.b.c");
 }
 
-TEST(get_by_path, first_key_not_an_object) {
+TEST(GetByPath, FirstKeyNotAnObject) {
     const auto cfg = parse(R"({"system": 5})");
     EXPECT_EQ(cfg->get_by_path<std::string>({"system", "input_address"}).reason(),
               "Can not find object <object>: system, path: system.input_address");
@@ -77,7 +77,7 @@ TEST(get_by_path, first_key_not_an_object) {
               "Can not find object <object>: other, path: other.input_address");
 }
 
-TEST(get_by_path, inner_missing_object_names_prefix_then_path) {
+TEST(GetByPath, InnerMissingObjectNamesPrefixThenPath) {
     const auto cfg = parse(broker_document);
     EXPECT_EQ(cfg->get_by_path<std::string>({"a", "x", "c"}).reason(),
               "Can not find object <object>: a.x, path: a.x.c");
@@ -87,27 +87,27 @@ TEST(get_by_path, inner_missing_object_names_prefix_then_path) {
               "Can not find object <object>: a.b.n, path: a.b.n.d");
 }
 
-TEST(get_by_path, arrays_are_not_walked_into) {
+TEST(GetByPath, ArraysAreNotWalkedInto) {
     const auto cfg = parse(broker_document);
     EXPECT_EQ(cfg->get_by_path<std::string>({"a", "list", "x"}).reason(),
               "Can not find object <object>: a.list, path: a.list.x");
 }
 
-TEST(get_by_path, empty_keys_are_joined_as_given) {
+TEST(GetByPath, EmptyKeysAreJoinedAsGiven) {
     const auto cfg = parse(R"({"": {"": "blank"}})");
     EXPECT_EQ(cfg->get_by_path<std::string>({"", ""}).value(), "blank");
     EXPECT_EQ(cfg->get_by_path<std::string>({"", "", "x"}).reason(),
               "Can not find object <object>: ., path: ..x");
 }
 
-TEST(get_by_path, empty_path_fails_instead_of_reading_past_the_end) {
+TEST(GetByPath, EmptyPathFailsInsteadOfReadingPastTheEnd) {
     const auto cfg = parse(R"({"": "root"})");
     const auto nothing = cfg->get_by_path<std::string>({});
     EXPECT_FALSE(nothing.ok());
     EXPECT_EQ(nothing.reason(), "Can not find field <string>: ");
 }
 
-TEST(get_by_path, combined_broker_addresses) {
+TEST(GetByPath, CombinedBrokerAddresses) {
     const auto cfg = parse(broker_document);
     const auto addresses = cfg->get_by_path<std::string>({"system", "input_address"}) +
                            cfg->get_by_path<std::string>({"system", "output_address"});
@@ -116,7 +116,7 @@ TEST(get_by_path, combined_broker_addresses) {
     EXPECT_EQ(std::get<1>(addresses.value()), "tcp://*:5556");
 }
 
-TEST(get_by_path, combined_failures_report_both_in_order) {
+TEST(GetByPath, CombinedFailuresReportBothInOrder) {
     const auto cfg = parse(R"({"system": {}})");
     const auto addresses = cfg->get_by_path<std::string>({"system", "input_address"}) +
                            cfg->get_by_path<std::string>({"system", "output_address"});

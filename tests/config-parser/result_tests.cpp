@@ -19,7 +19,7 @@ result<int> failure(const std::string& _reason) {
     return error_reason{_reason};
 }
 
-TEST(result, success_exposes_value_and_empty_reason) {
+TEST(Result, SuccessExposesValueAndEmptyReason) {
     const auto found = success("tcp://*:5555");
     EXPECT_TRUE(found.ok());
     EXPECT_EQ(found.try_get(), std::string("tcp://*:5555"));
@@ -27,14 +27,14 @@ TEST(result, success_exposes_value_and_empty_reason) {
     EXPECT_EQ(found.reason(), "");
 }
 
-TEST(result, failure_exposes_reason_only) {
+TEST(Result, FailureExposesReasonOnly) {
     const auto missing = failure("Can not find field <string>: a");
     EXPECT_FALSE(missing.ok());
     EXPECT_FALSE(missing.try_get());
     EXPECT_EQ(missing.reason(), "Can not find field <string>: a");
 }
 
-TEST(result, value_of_failure_throws_bad_optional_access) {
+TEST(Result, ValueOfFailureThrowsBadOptionalAccess) {
     const auto missing = failure("gone");
     try {
         missing.value();
@@ -45,14 +45,14 @@ TEST(result, value_of_failure_throws_bad_optional_access) {
     }
 }
 
-TEST(result_sum, two_successes_give_tuple_in_operand_order) {
+TEST(ResultSum, TwoSuccessesGiveTupleInOperandOrder) {
     const auto both = success("in") + result<int>(7);
     ASSERT_TRUE(both.ok());
     EXPECT_EQ(both.value(), std::make_tuple(std::string("in"), 7));
     EXPECT_EQ(both.reason(), "");
 }
 
-TEST(result_sum, one_failure_gives_its_reason_alone) {
+TEST(ResultSum, OneFailureGivesItsReasonAlone) {
     const auto second_failed = success("in") + failure("second");
     EXPECT_FALSE(second_failed.ok());
     EXPECT_EQ(second_failed.reason(), "second");
@@ -62,14 +62,14 @@ TEST(result_sum, one_failure_gives_its_reason_alone) {
     EXPECT_EQ(first_failed.reason(), "first");
 }
 
-TEST(result_sum, two_failures_join_reasons_first_operand_first) {
+TEST(ResultSum, TwoFailuresJoinReasonsFirstOperandFirst) {
     const auto both = failure("first") + failure("second");
     EXPECT_FALSE(both.ok());
     EXPECT_EQ(both.reason(), "first\nsecond");
     EXPECT_THROW(both.value(), boost::bad_optional_access);
 }
 
-TEST(result_sum, chained_sums_keep_every_reason_in_order) {
+TEST(ResultSum, ChainedSumsKeepEveryReasonInOrder) {
     const auto all = failure("a") + success("b") + failure("c") + failure("d");
     EXPECT_FALSE(all.ok());
     EXPECT_EQ(all.reason(), "a\nc\nd");

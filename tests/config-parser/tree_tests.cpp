@@ -63,7 +63,7 @@ std::string parse_failure(const std::string& _document) {
     return "parsed";
 }
 
-TEST(config_parse, malformed_documents_throw_with_reader_report) {
+TEST(ConfigParse, MalformedDocumentsThrowWithReaderReport) {
     for (const std::string document :
          {"", "   ", "{", R"({"a": })", R"({"a" 1})", "[1 2]", R"({"a": tru})"}) {
         const std::string text = parse_failure(document);
@@ -72,16 +72,16 @@ TEST(config_parse, malformed_documents_throw_with_reader_report) {
     }
 }
 
-TEST(config_parse, empty_document_reports_what_the_reader_expected) {
+TEST(ConfigParse, EmptyDocumentReportsWhatTheReaderExpected) {
     EXPECT_NE(parse_failure("").find("value, object or array expected"), std::string::npos);
 }
 
-TEST(config_parse, missing_file_is_a_parse_failure) {
+TEST(ConfigParse, MissingFileIsAParseFailure) {
     std::ifstream missing("/nonexistent/quorvane/config.json");
     EXPECT_THROW(config::create<type::json>(missing), std::runtime_error);
 }
 
-TEST(config_parse, failure_carries_throw_location) {
+TEST(ConfigParse, FailureCarriesThrowLocation) {
     try {
         parse("{");
         FAIL() << "a truncated document parsed";
@@ -98,7 +98,7 @@ TEST(config_parse, failure_carries_throw_location) {
     }
 }
 
-TEST(config_parse, comments_are_accepted_and_dropped) {
+TEST(ConfigParse, CommentsAreAcceptedAndDropped) {
     const auto cfg = parse(R"(// leading
         { /* block */ "a": "x", // trailing
           "b": 1 })");
@@ -106,18 +106,18 @@ TEST(config_parse, comments_are_accepted_and_dropped) {
     EXPECT_EQ(member(cfg->get_root(), "a").as_string(), std::string("x"));
 }
 
-TEST(config_parse, text_after_root_value_is_ignored) {
+TEST(ConfigParse, TextAfterRootValueIsIgnored) {
     const auto cfg = parse(R"({"a": "x"} trailing garbage)");
     EXPECT_EQ(member(cfg->get_root(), "a").as_string(), std::string("x"));
 }
 
-TEST(config_parse, repeated_key_keeps_later_value) {
+TEST(ConfigParse, RepeatedKeyKeepsLaterValue) {
     const auto cfg = parse(R"({"a": 1, "a": "second", "o": {"k": 1, "k": 2}})");
     EXPECT_EQ(member(cfg->get_root(), "a").as_string(), std::string("second"));
     EXPECT_EQ(member(member(cfg->get_root(), "o").as_object().value(), "k").as_int(), 2);
 }
 
-TEST(config_parse, scalar_root_has_no_keys) {
+TEST(ConfigParse, ScalarRootHasNoKeys) {
     for (const std::string document : {"42", R"("text")", "null", "true"}) {
         const auto cfg = parse(document);
         EXPECT_TRUE(cfg->get_root().get_keys().empty()) << document;
@@ -125,7 +125,7 @@ TEST(config_parse, scalar_root_has_no_keys) {
     }
 }
 
-TEST(config_parse, array_root_keeps_first_element_under_empty_key) {
+TEST(ConfigParse, ArrayRootKeepsFirstElementUnderEmptyKey) {
     const auto cfg = parse(R"([{"a": "x"}, 2, "three"])");
     EXPECT_EQ(cfg->get_root().get_keys(), std::vector<std::string>{""});
     const value& first = member(cfg->get_root(), "");
@@ -133,13 +133,13 @@ TEST(config_parse, array_root_keeps_first_element_under_empty_key) {
     EXPECT_EQ(member(*first.as_object(), "a").as_string(), std::string("x"));
 }
 
-TEST(dictionary, keys_come_in_bytewise_order) {
+TEST(Dictionary, KeysComeInBytewiseOrder) {
     const auto cfg = parse(R"({"b": 1, "a": 2, "B": 3, "\u00e9": 4, "": 5, "a0": 6})");
     EXPECT_EQ(cfg->get_root().get_keys(),
               (std::vector<std::string>{"", "B", "a", "a0", "b", "\u00e9"}));
 }
 
-TEST(value, each_kind_answers_only_its_own_conversions) {
+TEST(Value, EachKindAnswersOnlyItsOwnConversions) {
     const auto cfg = parse(R"({"t": true, "f": false, "i": -7, "u": 4000000000, "r": 2.5,
         "s": "text", "n": null, "o": {}, "a": []})");
     const dictionary& root = cfg->get_root();
@@ -161,7 +161,7 @@ TEST(value, each_kind_answers_only_its_own_conversions) {
     EXPECT_TRUE(elements(member(root, "a")).empty());
 }
 
-TEST(value, as_int_accepts_whole_reals_and_rejects_fractions) {
+TEST(Value, AsIntAcceptsWholeRealsAndRejectsFractions) {
     const auto cfg = parse(R"({"whole": 3.0, "negative": -2147483648, "half": 3.5,
         "beyond_64_bits": 1e30})");
     const dictionary& root = cfg->get_root();
@@ -172,7 +172,7 @@ TEST(value, as_int_accepts_whole_reals_and_rejects_fractions) {
     EXPECT_EQ(member(root, "beyond_64_bits").as_double(), 1e30);
 }
 
-TEST(value, as_int_outside_int_range_throws) {
+TEST(Value, AsIntOutsideIntRangeThrows) {
     const auto cfg = parse(R"({"big": 3000000000, "small": -2147483649, "huge_real": 1e15,
         "max_unsigned": 18446744073709551615})");
     const dictionary& root = cfg->get_root();
@@ -184,7 +184,7 @@ TEST(value, as_int_outside_int_range_throws) {
 
 // Dictionaries and element vectors are referred to by address; many siblings force any
 // container that moves its elements to leave those references dangling.
-TEST(tree, nested_arrays_and_objects_stay_reachable) {
+TEST(Tree, NestedArraysAndObjectsStayReachable) {
     std::string document = R"({"grid": [[1, [2, "deep"]], [], [{"k": "v"}]], "list": [)";
     for (int i = 0; i < 64; ++i) {
         document += (i ? "," : "") + std::string(R"({"id": )") + std::to_string(i) +
