@@ -252,3 +252,31 @@ TEST_F(SocketTest, SocketsOfOneIoContextShareTheirZeroMqContext) {
     EXPECT_NE(boost::asio::use_service<az::context_service>(other).native_handle(),
               context.native_handle());
 }
+
+TEST_F(SocketTest, PublisherResumesAsSoonAsItsSubscriberCatchesUp) {
+    az::pub_socket publisher(io_context);
+    az::sub_socket subscriber(io_context);
+    publisher.set_option(ZMQ_SNDHWM, 4);
+    subscriber.set_option(ZMQ_RCVHWM, 4);
+    publisher.bind("inproc://resume");
+    subscriber.subscribe("");
+    subscriber.connect("inproc://resume");
+    await_subscription(publisher, subscriber, "probe");
+    for (int i = 0; i < 100; ++i) {
+        send_text(publisher, "overflow");
+    }
+    az::message frame;
+    boost::system::error_code error;
+    while (!error) {
+        subscriber.receive(frame, ZMQ_DONTWAIT, error);
+    }
+    // The subscriber told the publisher that its queue has room again. Left to itself,
+    // libzmq would look at that news only a millisecond or so later, dropping every
+    // frame published meanwhile.
+    for (int i = 0; i < 128; ++i) {
+        send_text(publisher, "after");
+    }
+    subscriber.receive(frame, ZMQ_DONTWAIT, error);
+    EXPECT_FALSE(error) << error.message();
+    EXPECT_EQ(frame.string_view(), "after");
+}

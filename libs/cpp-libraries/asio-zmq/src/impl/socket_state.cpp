@@ -46,9 +46,15 @@ void socket_state::start_receive(receive_handler handler) {
 }
 
 void socket_state::operation_done() {
-    // The user's call may have consumed the descriptor's signal for a frame that is now waiting.
-    if (m_handler && !m_delivering && !m_batch_scheduled && frame_waiting()) {
-        schedule_batch();
+    if (m_handler && !m_delivering && !m_batch_scheduled) {
+        // The user's call may have consumed the descriptor's signal for a frame now waiting.
+        if (frame_waiting()) {
+            schedule_batch();
+        }
+    } else if (++m_transfers_since_events == commands_interval) {
+        // Reading ZMQ_EVENTS makes libzmq handle its peers' commands now.
+        m_transfers_since_events = 0;
+        frame_waiting();
     }
 }
 

@@ -25,6 +25,9 @@ void post_completion(boost::asio::io_context& io_context, receive_handler handle
 // libzmq call on the socket can consume that signal. So a wait on it is only started after a
 // receive reported EAGAIN and ZMQ_EVENTS confirmed that no frame is waiting, and every send or
 // receive by the user is followed by a look at ZMQ_EVENTS while a receive is pending.
+// Sends and receives between two looks at ZMQ_EVENTS while no receive is pending.
+inline constexpr unsigned commands_interval = 64;
+
 class socket_state : public std::enable_shared_from_this<socket_state> {
 public:
     socket_state(boost::asio::io_context& io_context, int type);
@@ -58,6 +61,7 @@ private:
     bool m_batch_scheduled = false;
     bool m_waiting = false;
     bool m_delivering = false;
+    unsigned m_transfers_since_events = 0;
 };
 
 }  // namespace kelm::libs::asio_zmq::detail
