@@ -113,12 +113,14 @@ void socket_state::receive_batch() {
         }
         const int error = zmq_errno();
         if (error == EAGAIN) {
-            // libzmq only promises a signal on ZMQ_FD for what happens after ZMQ_EVENTS was read.
-            if (!frame_waiting()) {
-                wait_readable();
-                return;
-            }
-        } else if (error != EINTR) {
+            // Before a non-blocking receive reports EAGAIN, libzmq handles every command
+            // queued for the socket, just as reading ZMQ_EVENTS would; so ZMQ_FD signals
+            // whatever arrives from now on. Reading ZMQ_EVENTS here too would cost another
+            // system call each time the socket runs dry.
+            wait_readable();
+            return;
+        }
+        if (error != EINTR) {
             deliver(make_error_code(error), frame, 0);
         }
     }

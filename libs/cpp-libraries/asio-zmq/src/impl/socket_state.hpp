@@ -18,16 +18,17 @@ namespace kelm::libs::asio_zmq::detail {
 void post_completion(boost::asio::io_context& io_context, receive_handler handler,
                      const boost::system::error_code& error);
 
+// Sends and receives between two looks at ZMQ_EVENTS while no receive is pending.
+inline constexpr unsigned commands_interval = 64;
+
 // Everything a socket's pending work needs. The socket object owns it and its posted batches and
 // descriptor waits share it, so they can still run, harmlessly, after the object is gone.
 //
 // ZMQ_FD is edge-triggered: it signals once when libzmq's internal state may have changed, and any
-// libzmq call on the socket can consume that signal. So a wait on it is only started after a
-// receive reported EAGAIN and ZMQ_EVENTS confirmed that no frame is waiting, and every send or
-// receive by the user is followed by a look at ZMQ_EVENTS while a receive is pending.
-// Sends and receives between two looks at ZMQ_EVENTS while no receive is pending.
-inline constexpr unsigned commands_interval = 64;
-
+// libzmq call on the socket can consume that signal. So a wait on it is only started right after
+// a non-blocking receive reported EAGAIN, which leaves libzmq's state as fresh as reading
+// ZMQ_EVENTS does, and every send or receive by the user is followed by a look at ZMQ_EVENTS
+// while a receive is pending.
 class socket_state : public std::enable_shared_from_this<socket_state> {
 public:
     socket_state(boost::asio::io_context& io_context, int type);
