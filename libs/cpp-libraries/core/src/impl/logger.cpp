@@ -160,12 +160,15 @@ void component_logger::formatter::emit() const {
     const logger& root = m_logger.m_logger;
     std::string text;
     int level = m_log_level;
-    try {
-        if (!m_arguments_fit) {
-            throw boost::io::too_many_args(0, 0);
+    bool arguments_fit = m_arguments_fit;
+    if (arguments_fit) {
+        try {
+            text = body();
+        } catch (const boost::io::format_error&) {
+            arguments_fit = false;
         }
-        text = body();
-    } catch (const boost::io::format_error&) {
+    }
+    if (!arguments_fit) {
         // A mismatch between format and arguments is a programming error; keep the
         // line visible rather than losing it.
         text = std::string("Log format \"") + m_format_text + "\": its arguments did not fit";
