@@ -24,6 +24,8 @@ using kelm::libs::asio_zmq::pub_socket;
 using kelm::libs::asio_zmq::pull_socket;
 using kelm::libs::core::logger;
 
+constexpr int shutdown_linger_ms = 5000;
+
 void setup_pipeline(const std::shared_ptr<pull_socket>& _pull, pub_socket& _pub,
                     const logger& _logger);
 
@@ -80,6 +82,9 @@ void run_broker(const kelm::config& _configuration, const logger& _logger) {
     while (!_logger.execute([&] { loop->run(); })) {
     }
     pull->cancel();
+    // Frames still queued for connected subscribers get this long to leave; one that
+    // stopped reading would otherwise hold the exit up for good.
+    pub.set_option(ZMQ_LINGER, shutdown_linger_ms);
     _logger.info("exit").location(KELM_SOURCE_LOCATION());
 }
 

@@ -228,3 +228,22 @@ TEST(BrokerBind, MalformedEndpointFails) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[1].text.find("Invalid argument"), std::string::npos) << lines[1].text;
 }
+
+TEST_F(Broker, StuckSubscriberDoesNotHoldUpShutdown) {
+    // A subscriber that never reads, with small buffers: frames queue up for it.
+    zmq::socket_t stuck(m_context, zmq::socket_type::sub);
+    stuck.set(zmq::sockopt::rcvhwm, 1);
+    stuck.set(zmq::sockopt::rcvbuf, 4096);
+    stuck.set(zmq::sockopt::subscribe, "");
+    stuck.connect(m_output);
+    connect_consumer();
+    const std::string big(64 * 1024, 'x');
+    for (int i = 0; i < 2000; ++i) {
+        send(big);
+    }
+    send("last");
+    m_consumer.set(zmq::sockopt::rcvtimeo, 20000);
+    while (receive() != "last") {
+    }
+    EXPECT_EQ(stop(SIGTERM).size(), 2u);
+}
