@@ -2,18 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <utility>
 
 namespace az = kelm::libs::asio_zmq;
-
-TEST(Message, DefaultIsEmptyWithoutMoreMark) {
-    const az::message frame;
-    EXPECT_EQ(frame.size(), 0u);
-    EXPECT_TRUE(frame.string_view().empty());
-    EXPECT_FALSE(frame.more());
-}
 
 TEST(Message, CopiesTheBytesItIsMadeFrom) {
     std::string text = "a frame long enough to be stored outside the message itself";
@@ -24,14 +16,6 @@ TEST(Message, CopiesTheBytesItIsMadeFrom) {
               "a frame long enough to be stored outside the message itself");
     EXPECT_EQ(from_buffer.string_view(), from_text.string_view());
     EXPECT_NE(from_text.data(), static_cast<const void*>(text.data()));
-}
-
-TEST(Message, SizedMessageIsWritable) {
-    az::message frame(std::size_t{5});
-    ASSERT_EQ(frame.size(), 5u);
-    std::memcpy(frame.data(), "hello", 5);
-    EXPECT_EQ(frame.string_view(), "hello");
-    EXPECT_EQ(frame.buffer().size(), 5u);
 }
 
 TEST(Message, MoveHandsContentOverWithoutCopying) {

@@ -130,10 +130,7 @@ TEST(ScopeGuard, RunsOnceOnDestructionUnlessDismissed) {
     EXPECT_EQ(calls, 1);
 }
 
-TEST(Version, ConstantsDescribeTheBuild) {
-    EXPECT_EQ(core::constants::project_name, "quorvane");
-    EXPECT_EQ(core::constants::library_name, "core");
-    EXPECT_EQ(core::constants::git_version, "0.1.0");
+TEST(Version, SourceDirectoryIsTheTreeRoot) {
     ASSERT_FALSE(core::constants::source_directory.empty());
     EXPECT_NE(core::constants::source_directory.back(), '/');
     EXPECT_EQ(std::string(__FILE__).rfind(std::string(core::constants::source_directory), 0), 0u);
