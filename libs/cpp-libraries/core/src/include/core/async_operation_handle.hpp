@@ -1,0 +1,45 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <utility>
+
+namespace kelm::libs::core {
+
+// The caller's side of an asynchronous operation that yields one result. The result
+// is delivered to the callback on the thread of the loop that owns the operation;
+// dropping the last pointer to the handle cancels that delivery.
+template <class... Result>
+class async_operation_handle {
+public:
+    using callback = std::function<void(Result...)>;
+    using void_callback = std::function<void()>;
+    using ptr = std::shared_ptr<async_operation_handle>;
+
+    virtual ~async_operation_handle() = default;
+
+    // Whether a result has been handed over since the operation last started; its
+    // delivery may still be queued on the loop.
+    virtual bool is_complete() const = 0;
+    // Runs the operation again; each run delivers its own result.
+    virtual void restart() = 0;
+
+    // Set from the loop's thread: the delivery reads the callback there.
+    void set_callback(callback _callback) { m_callback = std::move(_callback); }
+    // For callers that only need to know the operation completed.
+    void set_callback(void_callback _callback) {
+        m_callback = [on_complete = std::move(_callback)](Result...) {
+            if (on_complete) {
+                on_complete();
+            }
+        };
+    }
+
+protected:
+    callback& get_callback() { return m_callback; }
+
+private:
+    callback m_callback;
+};
+
+}  // namespace kelm::libs::core
