@@ -8,7 +8,9 @@ namespace kelm::libs::core {
 template <class T>
 class badge {
     friend T;
-    badge() = default;
+    // User-provided on purpose: with a defaulted constructor badge would be an
+    // aggregate, and anyone could make one with badge<T>{}.
+    badge() {}
 };
 
 }  // namespace kelm::libs::core
