@@ -91,6 +91,42 @@ void component_logger::log_exception(const located_exception& _exception) const 
     }
 }
 
+component_logger::indent_guard component_logger::enter_function(
+    const source_location& _location) const {
+    debug("%1%") % _location.function();
+    return indent();
+}
+
+component_logger::indent_guard component_logger::enter_function_short(
+    const source_location& _location, boost::string_view _text) const {
+    debug("%1%: %2%") % _location.short_function() % _text;
+    return indent();
+}
+
+component_logger::indent_guard component_logger::enter_scope(boost::string_view _name) const {
+    debug("%1%") % _name;
+    return indent();
+}
+
+component_logger::indent_guard component_logger::enter_scope(
+    const source_location& _location) const {
+    debug("%1%:%2%") % _location.short_file() % _location.line();
+    return indent();
+}
+
+component_logger::indent_guard component_logger::enter_scope(const source_location& _location,
+                                                             boost::string_view _name) const {
+    debug("%1%:%2% (%3%)") % _location.short_file() % _location.line() % _name;
+    return indent();
+}
+
+component_logger::indent_guard component_logger::indent() const {
+    // The guard exists before the depth changes, so a failed allocation leaves it as it was.
+    auto guard = make_scope_guard([this] { --m_indent; });
+    ++m_indent;
+    return guard;
+}
+
 std::string component_logger::make_indent() const {
     const std::int32_t depth = m_indent;
     if (depth <= 0) {

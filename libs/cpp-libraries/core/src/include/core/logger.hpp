@@ -65,12 +65,24 @@ public:
         }
     }
 
+    // Call tracing: each writes one debug line at the current depth, then indents
+    // this component's later lines one step deeper until the guard is destroyed.
+    // The depth belongs to the component, shared by every thread that uses it.
+    indent_guard enter_function(const source_location& _location) const;
+    indent_guard enter_function_short(const source_location& _location,
+                                      boost::string_view _text) const;
+    indent_guard enter_scope(boost::string_view _name) const;
+    indent_guard enter_scope(const source_location& _location) const;
+    indent_guard enter_scope(const source_location& _location, boost::string_view _name) const;
+
     std::string make_indent() const;
 
 private:
     friend class formatter;
 
-    std::atomic<std::int32_t> m_indent{0};
+    indent_guard indent() const;
+
+    mutable std::atomic<std::int32_t> m_indent{0};
     const logger& m_logger;
     std::string m_module_name;
     std::string m_zmq_prefix;
