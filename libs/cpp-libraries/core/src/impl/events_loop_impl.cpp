@@ -1,6 +1,7 @@
 #include "events_loop_impl.hpp"
 
 #include "signals_handle_impl.hpp"
+#include "timers_manager_impl.hpp"
 
 #include <core/logger.hpp>
 
@@ -27,7 +28,9 @@ private:
 }  // namespace
 
 events_loop_impl::events_loop_impl(core& _core, const component_logger& _logger)
-    : m_core(_core), m_logger(_logger) {}
+    : m_core(_core),
+      m_logger(_logger),
+      m_timers(std::make_unique<timers_manager_impl>(*this, m_logger)) {}
 
 events_loop_impl::~events_loop_impl() {
     m_io_context.restart();
@@ -68,6 +71,31 @@ bool events_loop_impl::is_stopped() const {
 
 events_loop::signals_handle::ptr events_loop_impl::stop_on_signals() {
     return std::make_unique<signals_handle_impl>(m_core, *this, m_logger);
+}
+
+timers_manager& events_loop_impl::get_timers() {
+    return *m_timers;
+}
+
+timer::ptr events_loop_impl::create_timer(timer::time_point _deadline, const std::string& _name,
+                                          timer::callback _callback,
+                                          const source_location& _location) {
+    return m_timers->create_timer(_deadline, _name, std::move(_callback), _location);
+}
+
+periodic_timer::ptr events_loop_impl::create_periodic_timer(std::chrono::nanoseconds _period,
+                                                            const std::string& _name,
+                                                            timer::callback _callback,
+                                                            const source_location& _location) {
+    return m_timers->create_periodic_timer(_period, _name, std::move(_callback), _location);
+}
+
+periodic_timer::ptr events_loop_impl::create_periodic_timer(std::chrono::nanoseconds _period,
+                                                            periodic_timer::execute_now _tag,
+                                                            const std::string& _name,
+                                                            timer::callback _callback,
+                                                            const source_location& _location) {
+    return m_timers->create_periodic_timer(_period, _tag, _name, std::move(_callback), _location);
 }
 
 void events_loop_impl::post(std::function<void()> _handler, const source_location&) {

@@ -4,6 +4,8 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <memory>
+
 namespace kelm::libs::core {
 
 class events_loop_impl final : public events_loop {
@@ -18,6 +20,17 @@ public:
     bool is_stopped() const override;
     signals_handle::ptr stop_on_signals() override;
 
+    timers_manager& get_timers() override;
+    timer::ptr create_timer(timer::time_point _deadline, const std::string& _name,
+                            timer::callback _callback, const source_location& _location) override;
+    periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period,
+                                              const std::string& _name, timer::callback _callback,
+                                              const source_location& _location) override;
+    periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period,
+                                              periodic_timer::execute_now, const std::string& _name,
+                                              timer::callback _callback,
+                                              const source_location& _location) override;
+
     void post(std::function<void()> _handler, const source_location& _location) override;
     work::ptr create_work() override;
 
@@ -28,6 +41,8 @@ private:
     core& m_core;
     boost::asio::io_context m_io_context;
     const component_logger& m_logger;
+    // Destroyed after the drain of the destructor, in reverse order of creation.
+    std::unique_ptr<timers_manager> m_timers;
 };
 
 }  // namespace kelm::libs::core

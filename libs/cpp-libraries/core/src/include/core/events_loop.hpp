@@ -1,9 +1,13 @@
 #pragma once
 
 #include <core/fwd.hpp>
+#include <core/periodic_timer.hpp>
+#include <core/timer.hpp>
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace kelm::libs::core {
 
@@ -41,6 +45,21 @@ public:
     // The first SIGINT or SIGTERM received while the handle lives stops this loop.
     // The handle must be destroyed before the loop.
     virtual signals_handle::ptr stop_on_signals() = 0;
+
+    virtual timers_manager& get_timers() = 0;
+    // Shortcuts to the timers manager's factories of the same names.
+    virtual timer::ptr create_timer(timer::time_point _deadline, const std::string& _name,
+                                    timer::callback _callback,
+                                    const source_location& _location) = 0;
+    virtual periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period,
+                                                      const std::string& _name,
+                                                      timer::callback _callback,
+                                                      const source_location& _location) = 0;
+    virtual periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period,
+                                                      periodic_timer::execute_now,
+                                                      const std::string& _name,
+                                                      timer::callback _callback,
+                                                      const source_location& _location) = 0;
 
     // Queues the handler; it runs later on the loop's thread, in posting order.
     virtual void post(std::function<void()> _handler, const source_location& _location) = 0;

@@ -11,4 +11,5 @@ class core;
 class events_loop;
 class logger;
 class source_location;
+class timers_manager;
 }  // namespace kelm::libs::core

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <core/fwd.hpp>
+#include <core/timer.hpp>
+
+#include <boost/asio/steady_timer.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace kelm::libs::core {
+
+// A timer on a Boost.Asio steady_timer. Its completion handlers hold the shared
+// data weakly, so a completion that arrives after the timer was destroyed does
+// nothing; while the callback runs they hold it strongly, so the callback may
+// destroy its own timer.
+class timer_impl final : public timer {
+public:
+    timer_impl(boost::asio::io_context& _io_context, time_point _deadline, const std::string& _name,
+               callback _callback, const component_logger& _logger,
+               const source_location& _location);
+
+    bool is_waiting() const override;
+    void reset(time_point _deadline) override;
+    void stop() override;
+
+private:
+    struct shared_data {
+        explicit shared_data(callback _callback) : m_callback(std::move(_callback)) {}
+
+        callback m_callback;
+        bool m_waiting = false;
+        // Counts the waits started and cancelled; only the completion of the
+        // latest wait may call the callback or clear m_waiting.
+        std::uint64_t m_wait = 0;
+    };
+
+    static void on_wait_complete(const component_logger& _logger,
+                                 const std::weak_ptr<shared_data>& _data, std::uint64_t _wait,
+                                 time_point _deadline, const boost::system::error_code& _error);
+
+    boost::asio::steady_timer m_timer;
+    const component_logger& m_logger;
+    std::shared_ptr<shared_data> m_data;
+};
+
+}  // namespace kelm::libs::core
