@@ -3,7 +3,10 @@
 #include <core/fwd.hpp>
 #include <core/timer.hpp>
 
-#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/basic_waitable_timer.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include <chrono>
 
 #include <cstdint>
 #include <memory>
@@ -11,7 +14,7 @@
 
 namespace kelm::libs::core {
 
-// A timer on a Boost.Asio steady_timer. Its completion handlers hold the shared
+// A timer on a Boost.Asio steady-clock timer. Its completion handlers hold the shared
 // data weakly, so a completion that arrives after the timer was destroyed does
 // nothing; while the callback runs they hold it strongly, so the callback may
 // destroy its own timer.
@@ -40,7 +43,14 @@ private:
                                  const std::weak_ptr<shared_data>& _data, std::uint64_t _wait,
                                  time_point _deadline, const boost::system::error_code& _error);
 
-    boost::asio::steady_timer m_timer;
+    // A steady-clock timer on the io_context's own executor rather than the type-erased
+    // any_io_executor of boost::asio::steady_timer, which every wait would copy.
+    using asio_timer =
+        boost::asio::basic_waitable_timer<std::chrono::steady_clock,
+                                          boost::asio::wait_traits<std::chrono::steady_clock>,
+                                          boost::asio::io_context::executor_type>;
+
+    asio_timer m_timer;
     const component_logger& m_logger;
     std::shared_ptr<shared_data> m_data;
 };
