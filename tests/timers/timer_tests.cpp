@@ -15,7 +15,9 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -84,109 +86,75 @@ void expect_on_grid(const std::vector<time_point>& _deadlines, std::chrono::nano
 
 }  // namespace
 
-TEST_F(Timers, DelayZeroAndPastDeadlineFireOnceWithTheRequestedDeadline) {
-    const auto before = now();
-    const auto by_delay =
-        m_loop->get_timers().create_timer(0ns, "zero", record(), KELM_SOURCE_LOCATION());
-    const auto after = now();
-    const auto in_the_past = make_timer(before - 1s);
-    EXPECT_TRUE(by_delay->is_waiting());
-    EXPECT_TRUE(drain());
-    ASSERT_EQ(m_fired.size(), 2u);
-    EXPECT_EQ(m_fired[0], before - 1s);
-    EXPECT_GE(m_fired[1], before);
-    EXPECT_LE(m_fired[1], after);
-    EXPECT_FALSE(by_delay->is_waiting());
-    EXPECT_FALSE(in_the_past->is_waiting());
-}
-
-TEST_F(Timers, ResetWhileWaitingFiresOnlyForTheNewDeadline) {
-    const auto base = now();
-    const struct {
-        time_point first;
-        time_point second;
-    } rows[] = {{base + 1h, base + 2ms}, {base + 1ms, base + 4ms}, {base + 3ms, base + 3ms}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE((row.second - base).count());
-        m_fired.clear();
-        const auto timer = make_timer(row.first);
-        timer->reset(row.second);
-        EXPECT_TRUE(drain());
-        EXPECT_EQ(m_fired, std::vector<time_point>{row.second});
-    }
-}
-
-TEST_F(Timers, IsWaitingStaysTrueAfterTheReplacedWaitCompletes) {
-    const auto timer = make_timer(now() + 1h);
-    timer->reset(now() + 2h);
-    // Runs the cancelled completion of the first wait.
-    EXPECT_EQ(m_loop->get_io_context().poll(), 1u);
-    EXPECT_TRUE(timer->is_waiting());
-    timer->stop();
-    EXPECT_FALSE(timer->is_waiting());
-    EXPECT_TRUE(drain());
-    EXPECT_TRUE(m_fired.empty());
-    EXPECT_TRUE(test_support::syslog_lines().empty());
-}
-
-// The first timer's callback acts on the second while the second's completion, its
-// deadline passed as well, is already queued.
-TEST_F(Timers, ResetOrStopAfterTheWaitCompletedSilencesTheQueuedCompletion) {
-    const struct {
-        const char* action;
-        std::chrono::nanoseconds shift;
-        bool fires;
-    } rows[] = {{"reset to the same deadline", 0ns, true},
-                {"reset to a later deadline", 2ms, true},
-                {"stop", 0ns, false}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.action);
-        m_fired.clear();
-        const auto deadline = now() - 1ms;
-        const auto second = make_timer(deadline);
-        bool waiting_after_action = false;
-        const auto first = make_timer(deadline - 1ms, [&](time_point) {
-            if (row.fires) {
-                second->reset(deadline + row.shift);
-            } else {
-                second->stop();
+// Timers with delay 0, past deadlines, reset, stopped and destroyed, some of them
+// from inside callbacks, all on one loop. The callback of "past" acts on the timers
+// "due ..." while their completions, their deadlines passed too, are already queued.
+TEST_F(Timers, OneShotTimersFireOnceForTheirLatestDeadline) {
+    std::map<std::string, std::vector<time_point>> fired;
+    std::map<std::string, core::timer::ptr> timers;
+    const auto arm = [&](const std::string& _name, time_point _deadline,
+                         std::function<void(core::timer&)> _then = {}) -> core::timer& {
+        timers[_name] = make_timer(_deadline, [&fired, &timers, _name, _then](time_point _fired) {
+            fired[_name].push_back(_fired);
+            if (_then) {
+                _then(*timers[_name]);
             }
-            waiting_after_action = second->is_waiting();
         });
-        EXPECT_TRUE(drain());
-        EXPECT_EQ(waiting_after_action, row.fires);
-        EXPECT_EQ(m_fired, row.fires ? std::vector<time_point>{deadline + row.shift}
-                                     : std::vector<time_point>{});
-    }
-}
-
-TEST_F(Timers, ResetInsideTheCallbackRearms) {
-    const auto deadline = now();
-    core::timer::ptr timer;
-    bool waiting_after_reset = false;
-    timer = make_timer(deadline, [&](time_point _deadline) {
-        m_fired.push_back(_deadline);
-        if (m_fired.size() == 1) {
-            timer->reset(_deadline + 1ms);
-            waiting_after_reset = timer->is_waiting();
+        return *timers[_name];
+    };
+    const auto t0 = now();
+    const auto by_delay = m_loop->get_timers().create_timer(0ns, "", record(), {});
+    const auto after = now();
+    std::vector<bool> waiting;
+    arm("past", t0 - 1s, [&](core::timer&) {
+        timers["due, reset to the same"]->reset(t0 - 1ms);
+        timers["due, reset later"]->reset(t0 + 5ms);
+        timers["due, stopped"]->stop();
+        for (const auto* name : {"due, reset to the same", "due, reset later", "due, stopped"}) {
+            waiting.push_back(timers[name]->is_waiting());
         }
     });
-    EXPECT_TRUE(drain());
-    EXPECT_TRUE(waiting_after_reset);
-    EXPECT_EQ(m_fired, (std::vector<time_point>{deadline, deadline + 1ms}));
-}
-
-TEST_F(Timers, DestroyedTimersStaySilent) {
-    auto early = make_timer(now() + 1ms);
-    early.reset();
-    core::timer::ptr self_destroying;
-    self_destroying = make_timer(now(), [&](time_point _deadline) {
-        self_destroying.reset();
-        m_fired.push_back(_deadline);
+    for (const auto* name : {"due, reset to the same", "due, reset later", "due, stopped"}) {
+        arm(name, t0 - 1ms);
+    }
+    arm("reset earlier", t0 + 1h).reset(t0 + 2ms);
+    arm("reset later", t0 + 1ms).reset(t0 + 4ms);
+    arm("reset to the same", t0 + 3ms).reset(t0 + 3ms);
+    arm("reset far", t0 + 1h).reset(t0 + 2h);
+    arm("stopped", t0 + 1ms).stop();
+    arm("destroyed", t0 + 1ms);
+    timers.erase("destroyed");
+    arm("destroyed inside", t0, [&](core::timer&) { timers.erase("destroyed inside"); });
+    arm("reset inside", t0, [&](core::timer& _timer) {
+        if (fired["reset inside"].size() == 1) {
+            _timer.reset(t0 + 1ms);
+            waiting.push_back(_timer.is_waiting());
+        }
     });
+    EXPECT_TRUE(by_delay->is_waiting());
+    EXPECT_FALSE(timers["stopped"]->is_waiting());
+    // Runs the cancelled completions of the waits that reset replaced, among others.
+    m_loop->get_io_context().poll();
+    EXPECT_TRUE(timers["reset far"]->is_waiting());
+    timers["reset far"]->stop();
     EXPECT_TRUE(drain());
-    EXPECT_EQ(m_fired.size(), 1u);
-    EXPECT_FALSE(self_destroying);
+    EXPECT_EQ(fired, (std::map<std::string, std::vector<time_point>>{
+                         {"past", {t0 - 1s}},
+                         {"due, reset to the same", {t0 - 1ms}},
+                         {"due, reset later", {t0 + 5ms}},
+                         {"reset earlier", {t0 + 2ms}},
+                         {"reset later", {t0 + 4ms}},
+                         {"reset to the same", {t0 + 3ms}},
+                         {"destroyed inside", {t0}},
+                         {"reset inside", {t0, t0 + 1ms}}}));
+    EXPECT_EQ(waiting, (std::vector<bool>{true, true, false, true}));
+    ASSERT_EQ(m_fired.size(), 1u);
+    EXPECT_GE(m_fired[0], t0);
+    EXPECT_LE(m_fired[0], after);
+    EXPECT_FALSE(by_delay->is_waiting());
+    for (const auto& [name, timer] : timers) {
+        EXPECT_FALSE(timer->is_waiting()) << name;
+    }
     EXPECT_TRUE(test_support::syslog_lines().empty());
 }
 
@@ -209,21 +177,62 @@ TEST_F(Timers, ThrowingCallbacksReachRun) {
     EXPECT_EQ(ticks, 2);
 }
 
-TEST_F(Timers, PeriodicTicksOnAGridFromCreation) {
-    constexpr auto period = 3ms;
-    for (const bool execute_now : {false, true}) {
-        SCOPED_TRACE(execute_now);
+// Each row makes a periodic timer, then acts on it; the first tick comes the offset
+// after that moment, the later ones on a grid of the period from the first.
+TEST_F(Timers, PeriodicTicksOnAGridAnchoredAtCreationOrAtTheLastChange) {
+    constexpr auto p = 3ms;
+    const struct {
+        const char* what;
+        bool execute_now;
+        std::chrono::nanoseconds created_with;
+        std::function<void(core::periodic_timer&)> act;
+        std::chrono::nanoseconds offset;
+    } rows[] = {
+        {"created", false, p, [](core::periodic_timer&) {}, p},
+        {"created with execute_now", true, p, [](core::periodic_timer&) {}, 0ns},
+        {"reset to a new period", false, 1h, [&](core::periodic_timer& _t) { _t.reset(p); }, p},
+        {"stopped and restarted", false, p,
+         [](core::periodic_timer& _t) {
+             _t.stop();
+             _t.restart();
+         },
+         p},
+        {"expired now", false, p, [](core::periodic_timer& _t) { _t.expire_now(); }, 0ns},
+        {"stopped and expired now", false, p,
+         [](core::periodic_timer& _t) {
+             _t.stop();
+             _t.expire_now();
+         },
+         0ns},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
         m_fired.clear();
         const auto before = now();
-        m_periodic = make_periodic(period, execute_now, record(3));
+        m_periodic = make_periodic(row.created_with, row.execute_now, record(3));
+        row.act(*m_periodic);
         const auto after = now();
+        // Runs out of work: a tick of the timer's earlier grid was dropped.
         EXPECT_TRUE(drain());
         ASSERT_EQ(m_fired.size(), 3u);
-        const auto first_offset = execute_now ? 0ns : period;
-        EXPECT_GE(m_fired[0], before + first_offset);
-        EXPECT_LE(m_fired[0], after + first_offset);
-        expect_on_grid(m_fired, period);
+        EXPECT_GE(m_fired[0], before + row.offset);
+        EXPECT_LE(m_fired[0], after + row.offset);
+        expect_on_grid(m_fired, p);
     }
+}
+
+TEST_F(Timers, PeriodicRefusesPeriodsThatAreNotPositive) {
+    m_periodic = make_periodic(2ms, false, record(2));
+    for (const std::chrono::nanoseconds period : {0ns, -2000000ns}) {
+        SCOPED_TRACE(period.count());
+        EXPECT_THROW(make_periodic(period, false, record()), core::exception);
+        EXPECT_THROW(make_periodic(period, true, record()), core::exception);
+        EXPECT_THROW(m_periodic->reset(period), core::exception);
+    }
+    // The refused reset left the timer ticking on its grid.
+    EXPECT_TRUE(drain());
+    ASSERT_EQ(m_fired.size(), 2u);
+    expect_on_grid(m_fired, 2ms);
 }
 
 TEST_F(Timers, PeriodicGridSkipsTheTicksASlowCallbackMissed) {
@@ -251,61 +260,6 @@ TEST_F(Timers, PeriodicGridSkipsTheTicksASlowCallbackMissed) {
         return;
     }
     GTEST_SKIP() << "the loop was never punctual enough to show the grid";
-}
-
-TEST_F(Timers, PeriodicResetTakesTheNewPeriodFromNowAndRefusesNonPositiveOnes) {
-    for (const std::chrono::nanoseconds period : {0ns, -2000000ns}) {
-        SCOPED_TRACE(period.count());
-        EXPECT_THROW(make_periodic(period, false, record()), core::exception);
-        EXPECT_THROW(make_periodic(period, true, record()), core::exception);
-    }
-    m_periodic = make_periodic(1h, false, record(2));
-    EXPECT_THROW(m_periodic->reset(0ns), core::exception);
-    constexpr auto period = 3ms;
-    const auto before = now();
-    m_periodic->reset(period);
-    const auto after = now();
-    // The tick an hour away is gone: the loop runs out of work.
-    EXPECT_TRUE(drain());
-    ASSERT_EQ(m_fired.size(), 2u);
-    EXPECT_GE(m_fired[0], before + period);
-    EXPECT_LE(m_fired[0], after + period);
-    expect_on_grid(m_fired, period);
-}
-
-TEST_F(Timers, PeriodicStopThenRestartAnchorsANewGrid) {
-    constexpr auto period = 2ms;
-    m_periodic = make_periodic(period, true, record(1));
-    m_periodic->stop();
-    EXPECT_TRUE(drain());
-    EXPECT_TRUE(m_fired.empty());
-    const auto before = now();
-    m_periodic->restart();
-    const auto after = now();
-    EXPECT_TRUE(drain());
-    ASSERT_EQ(m_fired.size(), 1u);
-    EXPECT_GE(m_fired[0], before + period);
-    EXPECT_LE(m_fired[0], after + period);
-}
-
-TEST_F(Timers, PeriodicExpireNowTicksAtOnceAndReanchorsRunningOrStopped) {
-    constexpr auto period = 3ms;
-    for (const bool stopped : {false, true}) {
-        SCOPED_TRACE(stopped);
-        m_fired.clear();
-        m_periodic = make_periodic(period, false, record(2));
-        if (stopped) {
-            m_periodic->stop();
-        }
-        const auto before = now();
-        m_periodic->expire_now();
-        const auto after = now();
-        EXPECT_TRUE(drain());
-        ASSERT_EQ(m_fired.size(), 2u);
-        EXPECT_GE(m_fired[0], before);
-        EXPECT_LE(m_fired[0], after);
-        expect_on_grid(m_fired, period);
-    }
 }
 
 TEST_F(Timers, PeriodicDestroyedInItsOwnCallbackStops) {
