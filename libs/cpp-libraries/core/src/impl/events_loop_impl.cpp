@@ -1,5 +1,6 @@
 #include "events_loop_impl.hpp"
 
+#include "http/client_impl.hpp"
 #include "signals_handle_impl.hpp"
 
 #include <core/logger.hpp>
@@ -68,6 +69,18 @@ bool events_loop_impl::is_stopped() const {
 
 events_loop::signals_handle::ptr events_loop_impl::stop_on_signals() {
     return std::make_unique<signals_handle_impl>(m_core, *this, m_logger);
+}
+
+http::client::ptr events_loop_impl::create_http_client(const std::string& _address,
+                                                       std::chrono::seconds _timeout) {
+    return create_http_client(_address, _timeout, {}, 10);
+}
+
+http::client::ptr events_loop_impl::create_http_client(
+    const std::string& _address, std::chrono::seconds _timeout,
+    const std::vector<http::method>& _disabled_methods, int _num_threads) {
+    return std::make_unique<http::client_impl>(*this, m_core, m_logger, _address, _timeout,
+                                               _disabled_methods, _num_threads);
 }
 
 void events_loop_impl::post(std::function<void()> _handler, const source_location&) {
