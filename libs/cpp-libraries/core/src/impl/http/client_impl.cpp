@@ -8,6 +8,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include <algorithm>
 #include <cstdint>
 
 namespace kelm::libs::core::http {
@@ -15,6 +16,7 @@ namespace kelm::libs::core::http {
 namespace {
 
 constexpr long connect_timeout_seconds = 10;
+constexpr long connections_for_synchronous_callers = 5;
 // A redirect loop then fails with libcurl's error instead of running into the timeout.
 constexpr long max_redirects = 10;
 
@@ -41,6 +43,7 @@ client_impl::client_impl(events_loop& _main_events_loop, core& _core,
       m_address(std::move(_address)),
       m_timeout(_timeout),
       m_disabled_methods(_disabled_methods.begin(), _disabled_methods.end()),
+      m_max_connections(std::max(_num_threads, 0) + connections_for_synchronous_callers),
       m_worker_events_loop(_core.create_events_loop("http_client::worker")),
       m_worker_events_loop_work(m_worker_events_loop->create_work()),
       m_worker_thread_pool(static_cast<std::uint32_t>(_num_threads)) {
@@ -163,6 +166,7 @@ result client_impl::perform_request_impl(method _method, boost::string_view _add
     // timeouts are unsafe.
     curl_easy_setopt(curl_handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl_handle, CURLOPT_SHARE, m_shared_curl_data.get_ptr());
+    curl_easy_setopt(curl_handle, CURLOPT_MAXCONNECTS, m_max_connections);
     curl_easy_setopt(curl_handle, CURLOPT_URL, url.c_str());
 
     const CURLcode code = curl_easy_perform(curl_handle);

@@ -52,6 +52,10 @@ private:
     const std::string m_address;
     const std::chrono::seconds m_timeout;
     const std::set<method> m_disabled_methods;
+    // How many connections the shared cache keeps: one per worker thread and libcurl's
+    // usual five for synchronous callers. libcurl would otherwise keep five, and a larger
+    // pool would close and reopen connections all the time.
+    const long m_max_connections;
     shared_curl_data m_shared_curl_data;
     // Set first thing in the destructor: requests the worker loop still holds are
     // then dropped, also when its own destructor runs what is left in its queue.
