@@ -90,6 +90,9 @@ public:
             throw std::runtime_error("pipe failed");
         }
         m_pid = fork();
+        if (m_pid < 0) {
+            throw std::runtime_error("fork failed");
+        }
         if (m_pid == 0) {
             close(to_child[1]);
             close(from_child[0]);
