@@ -135,7 +135,8 @@ private:
         std::fflush(answers);
         char command = 0;
         while (read(_commands, &command, 1) == 1) {
-            std::fprintf(answers, "%zu %zu %f\n", server.connections(), server.request_count(),
+            const auto seen = server.seen();
+            std::fprintf(answers, "%zu %zu %f\n", seen.connections, seen.requests.size(),
                          cpu_seconds(RUSAGE_SELF));
             std::fflush(answers);
         }

@@ -112,24 +112,9 @@ std::string http_server::address() const {
     return "http://127.0.0.1:" + std::to_string(m_port);
 }
 
-std::size_t http_server::connections() const {
+http_server::record http_server::seen() const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_connections;
-}
-
-std::size_t http_server::most_requests_at_once() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_most_in_hand;
-}
-
-std::vector<http_server::request> http_server::requests() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_requests;
-}
-
-std::size_t http_server::request_count() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_requests.size();
+    return m_seen;
 }
 
 void http_server::accept() {
@@ -139,7 +124,7 @@ void http_server::accept() {
         }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            ++m_connections;
+            ++m_seen.connections;
         }
         std::make_shared<session>(*this, std::move(_socket))->read();
         accept();
@@ -148,13 +133,13 @@ void http_server::accept() {
 
 void http_server::on_request(request _request) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_requests.push_back(std::move(_request));
-    m_most_in_hand = std::max(m_most_in_hand, ++m_in_hand);
+    m_seen.requests.push_back(std::move(_request));
+    m_seen.most_in_hand = std::max(m_seen.most_in_hand, ++m_seen.in_hand);
 }
 
 void http_server::on_answer() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    --m_in_hand;
+    --m_seen.in_hand;
 }
 
 }  // namespace kelm::test

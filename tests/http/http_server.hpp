@@ -40,10 +40,14 @@ public:
     // "http://127.0.0.1:<port>", without a trailing slash.
     std::string address() const;
 
-    std::size_t connections() const;
-    std::size_t most_requests_at_once() const;
-    std::vector<request> requests() const;
-    std::size_t request_count() const;
+    struct record {
+        std::size_t connections = 0;
+        std::size_t in_hand = 0;
+        std::size_t most_in_hand = 0;
+        std::vector<request> requests;
+    };
+    // What the server has seen so far.
+    record seen() const;
 
 private:
     class session;
@@ -57,10 +61,7 @@ private:
     boost::asio::ip::tcp::acceptor m_acceptor;
     unsigned short m_port;
     mutable std::mutex m_mutex;
-    std::size_t m_connections = 0;
-    std::size_t m_in_hand = 0;
-    std::size_t m_most_in_hand = 0;
-    std::vector<request> m_requests;
+    record m_seen;
     std::vector<std::thread> m_threads;
 };
 
