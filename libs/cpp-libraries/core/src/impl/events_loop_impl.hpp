@@ -30,6 +30,11 @@ public:
                                               periodic_timer::execute_now, const std::string& _name,
                                               timer::callback _callback,
                                               const source_location& _location) override;
+    http::client::ptr create_http_client(const std::string& _address,
+                                         std::chrono::seconds _timeout) override;
+    http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout,
+                                         const std::vector<http::method>& _disabled_methods,
+                                         int _num_threads) override;
 
     void post(std::function<void()> _handler, const source_location& _location) override;
     work::ptr create_work() override;

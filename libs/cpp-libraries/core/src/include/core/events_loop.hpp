@@ -1,6 +1,7 @@
 #pragma once
 
 #include <core/fwd.hpp>
+#include <core/http/client.hpp>
 #include <core/periodic_timer.hpp>
 #include <core/timer.hpp>
 
@@ -8,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kelm::libs::core {
 
@@ -60,6 +62,14 @@ public:
                                                       const std::string& _name,
                                                       timer::callback _callback,
                                                       const source_location& _location) = 0;
+    // An HTTP client for the base address whose results are delivered on this loop;
+    // the first form has no disabled methods and 10 worker threads.
+    virtual http::client::ptr create_http_client(const std::string& _address,
+                                                 std::chrono::seconds _timeout) = 0;
+    virtual http::client::ptr create_http_client(const std::string& _address,
+                                                 std::chrono::seconds _timeout,
+                                                 const std::vector<http::method>& _disabled_methods,
+                                                 int _num_threads) = 0;
 
     // Queues the handler; it runs later on the loop's thread, in posting order.
     virtual void post(std::function<void()> _handler, const source_location& _location) = 0;
