@@ -97,32 +97,34 @@ periodic_timer::ptr events_loop_impl::create_periodic_timer(std::chrono::nanosec
                                                             timer::callback _callback,
                                                             const source_location& _location) {
     return m_timers->create_periodic_timer(_period, _tag, _name, std::move(_callback), _location);
-    http::client::ptr events_loop_impl::create_http_client(const std::string& _address,
-                                                           std::chrono::seconds _timeout) {
-        return create_http_client(_address, _timeout, {}, 10);
-    }
+}
 
-    http::client::ptr events_loop_impl::create_http_client(
-        const std::string& _address, std::chrono::seconds _timeout,
-        const std::vector<http::method>& _disabled_methods, int _num_threads) {
-        return std::make_unique<http::client_impl>(*this, m_core, m_logger, _address, _timeout,
-                                                   _disabled_methods, _num_threads);
-    }
+http::client::ptr events_loop_impl::create_http_client(const std::string& _address,
+                                                       std::chrono::seconds _timeout) {
+    return create_http_client(_address, _timeout, {}, 10);
+}
 
-    void events_loop_impl::post(std::function<void()> _handler, const source_location&) {
-        boost::asio::post(m_io_context, std::move(_handler));
-    }
+http::client::ptr events_loop_impl::create_http_client(
+    const std::string& _address, std::chrono::seconds _timeout,
+    const std::vector<http::method>& _disabled_methods, int _num_threads) {
+    return std::make_unique<http::client_impl>(*this, m_core, m_logger, _address, _timeout,
+                                               _disabled_methods, _num_threads);
+}
 
-    events_loop::work::ptr events_loop_impl::create_work() {
-        return std::make_unique<work_impl>(m_io_context);
-    }
+void events_loop_impl::post(std::function<void()> _handler, const source_location&) {
+    boost::asio::post(m_io_context, std::move(_handler));
+}
 
-    boost::asio::io_context& events_loop_impl::get_io_context() {
-        return m_io_context;
-    }
+events_loop::work::ptr events_loop_impl::create_work() {
+    return std::make_unique<work_impl>(m_io_context);
+}
 
-    const boost::asio::io_context& events_loop_impl::get_io_context() const {
-        return m_io_context;
-    }
+boost::asio::io_context& events_loop_impl::get_io_context() {
+    return m_io_context;
+}
+
+const boost::asio::io_context& events_loop_impl::get_io_context() const {
+    return m_io_context;
+}
 
 }  // namespace kelm::libs::core
