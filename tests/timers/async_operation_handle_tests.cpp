@@ -116,8 +116,10 @@ TEST_F(AsyncOperationHandle, ResultFromAnotherThreadArrivesOnTheLoopThread) {
         });
     handle->start();
     std::thread::id delivered_on;
+    bool complete_in_callback = false;
     handle->set_callback([&](std::string _result) {
         delivered_on = std::this_thread::get_id();
+        complete_in_callback = handle->is_complete();
         record(_result);
     });
     const auto work = m_loop->create_work();
@@ -125,6 +127,7 @@ TEST_F(AsyncOperationHandle, ResultFromAnotherThreadArrivesOnTheLoopThread) {
     worker.join();
     EXPECT_EQ(m_results, std::vector<std::string>{"from the worker"});
     EXPECT_EQ(delivered_on, std::this_thread::get_id());
+    EXPECT_TRUE(complete_in_callback);
 }
 
 TEST_F(AsyncOperationHandle, VoidCallbackIsCalledOnCompletion) {

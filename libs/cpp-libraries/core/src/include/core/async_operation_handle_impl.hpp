@@ -49,6 +49,10 @@ public:
     bool is_complete() const override { return m_completed; }
 
     void return_result(T&& _result) {
+        // Marked complete before the delivery is queued: the loop may run the callback
+        // before this thread returns, and the callback must find the run complete (and
+        // a restart it makes must not be overwritten by a late store).
+        m_completed = true;
         auto result = std::make_shared<T>(std::move(_result));
         m_events_loop.post(
             [weak_self = this->weak_from_this(), result] {
@@ -57,7 +61,6 @@ public:
                 }
             },
             source_location());
-        m_completed = true;
     }
 
 private:
