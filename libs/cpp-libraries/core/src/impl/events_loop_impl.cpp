@@ -1,6 +1,8 @@
 #include "events_loop_impl.hpp"
 
 #include "signals_handle_impl.hpp"
+#include "tcp/manager_impl.hpp"
+#include "udp/socket_impl.hpp"
 
 #include <core/logger.hpp>
 
@@ -27,7 +29,9 @@ private:
 }  // namespace
 
 events_loop_impl::events_loop_impl(core& _core, const component_logger& _logger)
-    : m_core(_core), m_logger(_logger) {}
+    : m_core(_core),
+      m_logger(_logger),
+      m_tcp(std::make_unique<tcp::manager_impl>(m_io_context, m_logger)) {}
 
 events_loop_impl::~events_loop_impl() {
     m_io_context.restart();
@@ -68,6 +72,18 @@ bool events_loop_impl::is_stopped() const {
 
 events_loop::signals_handle::ptr events_loop_impl::stop_on_signals() {
     return std::make_unique<signals_handle_impl>(m_core, *this, m_logger);
+}
+
+udp::socket::ptr events_loop_impl::create_udp_socket(ip_protocol _protocol, int _port) {
+    return std::make_unique<udp::socket_impl>(get_io_context(), m_logger, _protocol, _port);
+}
+
+udp::socket::ptr events_loop_impl::create_udp_socket(const std::string& _address, int _port) {
+    return std::make_unique<udp::socket_impl>(get_io_context(), m_logger, _address, _port);
+}
+
+tcp::manager& events_loop_impl::get_tcp() {
+    return *m_tcp;
 }
 
 void events_loop_impl::post(std::function<void()> _handler, const source_location&) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <core/events_loop.hpp>
+#include <core/tcp/manager.hpp>
 
 #include <boost/asio/io_context.hpp>
 
@@ -9,7 +10,8 @@ namespace kelm::libs::core {
 class events_loop_impl final : public events_loop {
 public:
     events_loop_impl(core& _core, const component_logger& _logger);
-    // Lets pending handlers, cancelled operations included, finish for up to ten seconds.
+    // Lets pending handlers, cancelled operations included, finish for up to ten seconds,
+    // then destroys the managers, in reverse order of creation, before the io_context.
     ~events_loop_impl() override;
 
     void run() override;
@@ -17,6 +19,10 @@ public:
     void stop() override;
     bool is_stopped() const override;
     signals_handle::ptr stop_on_signals() override;
+
+    udp::socket::ptr create_udp_socket(ip_protocol _protocol, int _port) override;
+    udp::socket::ptr create_udp_socket(const std::string& _address, int _port) override;
+    tcp::manager& get_tcp() override;
 
     void post(std::function<void()> _handler, const source_location& _location) override;
     work::ptr create_work() override;
@@ -28,6 +34,7 @@ private:
     core& m_core;
     boost::asio::io_context m_io_context;
     const component_logger& m_logger;
+    tcp::manager::ptr m_tcp;
 };
 
 }  // namespace kelm::libs::core

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <core/fwd.hpp>
+#include <core/ip_protocol.hpp>
+#include <core/udp/socket.hpp>
 
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace kelm::libs::core {
 
@@ -41,6 +44,12 @@ public:
     // The first SIGINT or SIGTERM received while the handle lives stops this loop.
     // The handle must be destroyed before the loop.
     virtual signals_handle::ptr stop_on_signals() = 0;
+
+    // A UDP socket bound to the family's wildcard address, or to a numeric address.
+    virtual udp::socket::ptr create_udp_socket(ip_protocol _protocol, int _port) = 0;
+    virtual udp::socket::ptr create_udp_socket(const std::string& _address, int _port) = 0;
+    // Connects out and listens over TCP.
+    virtual tcp::manager& get_tcp() = 0;
 
     // Queues the handler; it runs later on the loop's thread, in posting order.
     virtual void post(std::function<void()> _handler, const source_location& _location) = 0;

@@ -11,4 +11,7 @@ class core;
 class events_loop;
 class logger;
 class source_location;
+namespace tcp {
+class manager;
+}  // namespace tcp
 }  // namespace kelm::libs::core
