@@ -93,7 +93,7 @@ TEST_F(TcpSocket, PeerCloseWithoutCloseCallbackLogsNothing) {
     EXPECT_TRUE(test_support::syslog_lines().empty());
 }
 
-TEST_F(TcpSocket, ResetIsLoggedWithoutCloseAndLaterSendsThrow) {
+TEST_F(TcpSocket, ResetIsLoggedWithoutCloseAndLaterSendsThrowUnlessEmpty) {
     record_callbacks();
     reset_peer();
     ASSERT_TRUE(run_until([] { return !error_lines().empty(); }));
@@ -103,10 +103,6 @@ TEST_F(TcpSocket, ResetIsLoggedWithoutCloseAndLaterSendsThrow) {
     EXPECT_NE(error_lines()[0].find("/tcp/socket_impl.cpp:"), std::string::npos);
     EXPECT_NE(error_lines()[0].find("Connection reset by peer"), std::string::npos);
     EXPECT_THROW(m_socket->send_some("late"), boost::system::system_error);
-}
-
-TEST_F(TcpSocket, EmptySendTakesNothingEvenOnABrokenConnection) {
-    reset_peer();
     EXPECT_EQ(m_socket->send_some({}), 0u);
 }
 
@@ -118,18 +114,10 @@ TEST_F(TcpSocket, FullSendBufferGivesOneCanSendCallbackOnceThePeerReads) {
     m_socket->notify_that_send_is_possible();
     EXPECT_FALSE(run_until([&] { return can_send > 0; }, std::chrono::milliseconds(100)));
 
-    std::vector<char> sink(1 << 16);
-    std::size_t drained = 0;
-    std::function<void()> drain = [&] {
-        m_peer.async_read_some(boost::asio::buffer(sink), [&](auto _error, std::size_t _size) {
-            drained += _size;
-            if (!_error) {
-                drain();
-            }
-        });
-    };
-    drain();
-    ASSERT_TRUE(run_until([&] { return drained == m_sent; }));
+    std::vector<char> sink(m_sent);
+    bool drained = false;
+    boost::asio::async_read(m_peer, boost::asio::buffer(sink), [&](auto&&...) { drained = true; });
+    ASSERT_TRUE(run_until([&] { return drained; }));
     EXPECT_EQ(can_send, 1);
 }
 

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace kelm::test {
@@ -11,19 +12,8 @@ namespace {
 
 using asio_udp = boost::asio::ip::udp;
 
-struct datagram {
-    asio_udp::endpoint sender;
-    boost::asio::ip::address_v4 local;
-    std::string text;
-
-    bool operator==(const datagram& _other) const {
-        return sender == _other.sender && local == _other.local && text == _other.text;
-    }
-};
-
-std::ostream& operator<<(std::ostream& _os, const datagram& _datagram) {
-    return _os << _datagram.sender << " -> " << _datagram.local << " \"" << _datagram.text << '"';
-}
+// Sender, local address and text of one datagram.
+using datagram = std::tuple<asio_udp::endpoint, boost::asio::ip::address_v4, std::string>;
 
 // Peers are plain Asio sockets bound to an ephemeral loopback port.
 class UdpSocket : public ip_test {
@@ -165,7 +155,7 @@ TEST_F(UdpSocket, FailedReadIsLoggedAndReceivingGoesOn) {
     auto sender = peer();
     sender.send_to(boost::asio::buffer("after", 5), here());
     ASSERT_TRUE(run_until([this] { return m_received.size() == 1; }));
-    EXPECT_EQ(m_received[0].text, "after");
+    EXPECT_EQ(std::get<2>(m_received[0]), "after");
     EXPECT_EQ(error_lines().size(), 1u);
 }
 
