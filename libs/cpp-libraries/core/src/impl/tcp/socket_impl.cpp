@@ -14,6 +14,12 @@
 
 namespace kelm::libs::core::tcp {
 
+namespace {
+
+constexpr std::size_t read_size = 65536;
+
+}  // namespace
+
 socket_impl::socket_impl(const component_logger& _logger, boost::asio::ip::tcp::socket _socket)
     : m_socket(std::move(_socket)), m_logger(_logger), m_data(std::make_shared<shared_data>()) {
     m_socket.non_blocking(true);
@@ -45,6 +51,7 @@ void socket_impl::set_close_callback(close_callback _callback) {
 
 void socket_impl::set_receive_callback(receive_callback _callback) {
     if (!m_data->m_receive_callback) {
+        m_data->m_buffer.resize(read_size);
         setup_receive();
     }
     m_data->m_receive_callback = std::make_shared<const receive_callback>(std::move(_callback));

@@ -36,7 +36,9 @@ private:
     // Callbacks are held through shared pointers so that one that replaces itself, or
     // destroys the socket, survives until it returns.
     struct shared_data {
-        std::vector<char> m_buffer = std::vector<char>(65536);
+        // Allocated when reading starts: sockets that only send, or are dropped at once,
+        // do without it.
+        std::vector<char> m_buffer;
         bool m_socket_alive = true;
         bool m_waiting_in_progress = false;
         std::shared_ptr<const receive_callback> m_receive_callback;
