@@ -22,7 +22,11 @@ constexpr std::size_t read_size = 65536;
 
 socket_impl::socket_impl(const component_logger& _logger, boost::asio::ip::tcp::socket _socket)
     : m_socket(std::move(_socket)), m_logger(_logger), m_data(std::make_shared<shared_data>()) {
-    m_socket.non_blocking(true);
+    // Sends say MSG_DONTWAIT themselves, which spares a system call per connection over
+    // switching the descriptor to non-blocking mode; reads are Asio's, never blocking.
+    if (!m_socket.is_open()) {
+        throw boost::system::system_error(boost::asio::error::bad_descriptor, "tcp socket");
+    }
 }
 
 socket_impl::~socket_impl() {
@@ -83,8 +87,8 @@ std::size_t socket_impl::send_some(message _message) {
         return 0;
     }
     for (;;) {
-        const auto sent =
-            ::send(m_socket.native_handle(), _message.data(), _message.size(), MSG_NOSIGNAL);
+        const auto sent = ::send(m_socket.native_handle(), _message.data(), _message.size(),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent >= 0) {
             return static_cast<std::size_t>(sent);
         }

@@ -14,8 +14,8 @@ namespace kelm::libs::core::tcp {
 
 class socket_impl final : public socket {
 public:
-    // Takes over an open, connected socket and makes it non-blocking; throws
-    // boost::system::system_error when that fails.
+    // Takes over an open, connected socket; throws boost::system::system_error when it
+    // is not open.
     socket_impl(const component_logger& _logger, boost::asio::ip::tcp::socket _socket);
     ~socket_impl() override;
 
