@@ -398,12 +398,23 @@ void compare(const std::string& _title, const char* _unit, double _unit_scale, s
         }
         return median(values);
     };
+    // The spread of the ratios of rounds run back to back shows how noisy the machine was.
+    const auto spread = [&](double result::*_field) {
+        std::vector<double> ratios;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            ratios.push_back(a[i].*_field / b[i].*_field);
+        }
+        const auto [low, high] = std::minmax_element(ratios.begin(), ratios.end());
+        return std::to_string(*low).substr(0, 5) + ".." + std::to_string(*high).substr(0, 5);
+    };
     const double rate_a = pick(a, &result::rate), rate_b = pick(b, &result::rate);
     const double cpu_a = pick(a, &result::cpu_per_item), cpu_b = pick(b, &result::cpu_per_item);
-    std::printf("%-34s %12.1f %12.1f %s   ratio %.3f\n", _title.c_str(), rate_a / _unit_scale,
-                rate_b / _unit_scale, _unit, rate_a / rate_b);
-    std::printf("%-34s %12.3f %12.3f us     ratio %.3f (lower is better)\n", "  loop CPU per item",
-                cpu_a * 1e6, cpu_b * 1e6, cpu_a / cpu_b);
+    std::printf("%-34s %12.1f %12.1f %-8s ratio %.3f (rounds %s)\n", _title.c_str(),
+                rate_a / _unit_scale, rate_b / _unit_scale, _unit, rate_a / rate_b,
+                spread(&result::rate).c_str());
+    std::printf("%-34s %12.3f %12.3f %-8s ratio %.3f (rounds %s, lower is better)\n",
+                "  loop CPU per item", cpu_a * 1e6, cpu_b * 1e6, "us", cpu_a / cpu_b,
+                spread(&result::cpu_per_item).c_str());
     if (_show_loss) {
         std::printf("%-34s %11.1f%% %11.1f%%\n", "  dropped by the kernel",
                     100 * pick(a, &result::lost_fraction), 100 * pick(b, &result::lost_fraction));
