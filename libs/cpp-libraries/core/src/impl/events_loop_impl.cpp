@@ -2,7 +2,9 @@
 
 #include "http/client_impl.hpp"
 #include "signals_handle_impl.hpp"
+#include "tcp/manager_impl.hpp"
 #include "timers_manager_impl.hpp"
+#include "udp/socket_impl.hpp"
 
 #include <core/logger.hpp>
 
@@ -31,7 +33,8 @@ private:
 events_loop_impl::events_loop_impl(core& _core, const component_logger& _logger)
     : m_core(_core),
       m_logger(_logger),
-      m_timers(std::make_unique<timers_manager_impl>(*this, m_logger)) {}
+      m_timers(std::make_unique<timers_manager_impl>(*this, m_logger)),
+      m_tcp(std::make_unique<tcp::manager_impl>(m_io_context, m_logger)) {}
 
 events_loop_impl::~events_loop_impl() {
     m_io_context.restart();
@@ -109,6 +112,18 @@ http::client::ptr events_loop_impl::create_http_client(
     const std::vector<http::method>& _disabled_methods, int _num_threads) {
     return std::make_unique<http::client_impl>(*this, m_core, m_logger, _address, _timeout,
                                                _disabled_methods, _num_threads);
+}
+
+udp::socket::ptr events_loop_impl::create_udp_socket(ip_protocol _protocol, int _port) {
+    return std::make_unique<udp::socket_impl>(get_io_context(), m_logger, _protocol, _port);
+}
+
+udp::socket::ptr events_loop_impl::create_udp_socket(const std::string& _address, int _port) {
+    return std::make_unique<udp::socket_impl>(get_io_context(), m_logger, _address, _port);
+}
+
+tcp::manager& events_loop_impl::get_tcp() {
+    return *m_tcp;
 }
 
 void events_loop_impl::post(std::function<void()> _handler, const source_location&) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <core/events_loop.hpp>
+#include <core/tcp/manager.hpp>
 
 #include <boost/asio/io_context.hpp>
 
@@ -11,7 +12,8 @@ namespace kelm::libs::core {
 class events_loop_impl final : public events_loop {
 public:
     events_loop_impl(core& _core, const component_logger& _logger);
-    // Lets pending handlers, cancelled operations included, finish for up to ten seconds.
+    // Lets pending handlers, cancelled operations included, finish for up to ten seconds,
+    // then destroys the managers, in reverse order of creation, before the io_context.
     ~events_loop_impl() override;
 
     void run() override;
@@ -35,6 +37,9 @@ public:
     http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout,
                                          const std::vector<http::method>& _disabled_methods,
                                          int _num_threads) override;
+    udp::socket::ptr create_udp_socket(ip_protocol _protocol, int _port) override;
+    udp::socket::ptr create_udp_socket(const std::string& _address, int _port) override;
+    tcp::manager& get_tcp() override;
 
     void post(std::function<void()> _handler, const source_location& _location) override;
     work::ptr create_work() override;
@@ -48,6 +53,7 @@ private:
     const component_logger& m_logger;
     // Destroyed after the drain of the destructor, in reverse order of creation.
     std::unique_ptr<timers_manager> m_timers;
+    tcp::manager::ptr m_tcp;
 };
 
 }  // namespace kelm::libs::core

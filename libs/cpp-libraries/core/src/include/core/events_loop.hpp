@@ -2,8 +2,10 @@
 
 #include <core/fwd.hpp>
 #include <core/http/client.hpp>
+#include <core/ip_protocol.hpp>
 #include <core/periodic_timer.hpp>
 #include <core/timer.hpp>
+#include <core/udp/socket.hpp>
 
 #include <chrono>
 #include <functional>
@@ -70,6 +72,11 @@ public:
                                                  std::chrono::seconds _timeout,
                                                  const std::vector<http::method>& _disabled_methods,
                                                  int _num_threads) = 0;
+    // A UDP socket bound to the family's wildcard address, or to a numeric address.
+    virtual udp::socket::ptr create_udp_socket(ip_protocol _protocol, int _port) = 0;
+    virtual udp::socket::ptr create_udp_socket(const std::string& _address, int _port) = 0;
+    // Connects out and listens over TCP.
+    virtual tcp::manager& get_tcp() = 0;
 
     // Queues the handler; it runs later on the loop's thread, in posting order.
     virtual void post(std::function<void()> _handler, const source_location& _location) = 0;

@@ -12,4 +12,7 @@ class events_loop;
 class logger;
 class source_location;
 class timers_manager;
+namespace tcp {
+class manager;
+}  // namespace tcp
 }  // namespace kelm::libs::core
