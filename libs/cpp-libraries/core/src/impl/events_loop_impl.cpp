@@ -1,5 +1,6 @@
 #include "events_loop_impl.hpp"
 
+#include "redis/context_impl.hpp"
 #include "signals_handle_impl.hpp"
 
 #include <core/logger.hpp>
@@ -68,6 +69,11 @@ bool events_loop_impl::is_stopped() const {
 
 events_loop::signals_handle::ptr events_loop_impl::stop_on_signals() {
     return std::make_unique<signals_handle_impl>(m_core, *this, m_logger);
+}
+
+std::shared_ptr<async_operation_handle<boost::optional<std::unique_ptr<redis::context>>>>
+events_loop_impl::create_redis_context(boost::string_view _ip, int _port, int _db) {
+    return redis::context_impl::create(*this, m_logger, _ip, _port, _db);
 }
 
 void events_loop_impl::post(std::function<void()> _handler, const source_location&) {

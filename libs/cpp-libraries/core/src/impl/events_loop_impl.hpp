@@ -18,6 +18,9 @@ public:
     bool is_stopped() const override;
     signals_handle::ptr stop_on_signals() override;
 
+    std::shared_ptr<async_operation_handle<boost::optional<std::unique_ptr<redis::context>>>>
+    create_redis_context(boost::string_view _ip, int _port, int _db) override;
+
     void post(std::function<void()> _handler, const source_location& _location) override;
     work::ptr create_work() override;
 

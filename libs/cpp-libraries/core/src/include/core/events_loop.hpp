@@ -1,6 +1,10 @@
 #pragma once
 
+#include <core/async_operation_handle.hpp>
 #include <core/fwd.hpp>
+
+#include <boost/optional.hpp>
+#include <boost/utility/string_view.hpp>
 
 #include <functional>
 #include <memory>
@@ -41,6 +45,12 @@ public:
     // The first SIGINT or SIGTERM received while the handle lives stops this loop.
     // The handle must be destroyed before the loop.
     virtual signals_handle::ptr stop_on_signals() = 0;
+
+    // Opens a Redis client on this loop; the handle delivers it, or an empty optional
+    // when it could not be opened.
+    virtual std::shared_ptr<
+        async_operation_handle<boost::optional<std::unique_ptr<redis::context>>>>
+    create_redis_context(boost::string_view _ip, int _port, int _db) = 0;
 
     // Queues the handler; it runs later on the loop's thread, in posting order.
     virtual void post(std::function<void()> _handler, const source_location& _location) = 0;
