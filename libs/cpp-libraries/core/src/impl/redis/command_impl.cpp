@@ -17,6 +17,11 @@ command_impl::command_impl(events_loop& _events_loop, const component_logger& _l
       m_async(_async),
       m_data(std::make_shared<data>()) {}
 
+void command_impl::reserve(std::size_t _words) {
+    m_data->m_argv.reserve(_words);
+    m_data->m_argv_len.reserve(_words);
+}
+
 command& command_impl::add_argument(std::string _arg) {
     const auto& word = m_data->m_argv_keeper.emplace_back(std::move(_arg));
     m_data->m_argv.push_back(word.data());

@@ -28,6 +28,9 @@ public:
     command_impl(events_loop& _events_loop, const component_logger& _logger, sync_context& _sync,
                  async_context& _async);
 
+    // Makes room for that many words in all, so that adding them allocates less.
+    void reserve(std::size_t _words);
+
     command& add_argument(std::string _arg) override;
     reply execute() override;
     async_operation_handle<reply>::ptr execute_async() override;

@@ -14,6 +14,15 @@ namespace {
 
 using open_handle_impl = async_operation_handle_impl<boost::optional<context::ptr>>;
 
+// Moves the words in; a braced list would copy every one of them.
+template <class... Words>
+context::args words(Words&&... _words) {
+    context::args result;
+    result.reserve(sizeof...(_words));
+    (result.emplace_back(std::forward<Words>(_words)), ...);
+    return result;
+}
+
 }  // namespace
 
 context::open_handle::ptr context_impl::create(events_loop& _events_loop,
@@ -65,61 +74,62 @@ context_impl::~context_impl() {
 }
 
 command::ptr context_impl::get(std::string _key) {
-    return create_command({"GET", std::move(_key)});
+    return create_command(words("GET", std::move(_key)));
 }
 
 command::ptr context_impl::set(std::string _key, std::string _value) {
-    return create_command({"SET", std::move(_key), std::move(_value)});
+    return create_command(words("SET", std::move(_key), std::move(_value)));
 }
 
 command::ptr context_impl::del(std::string _key) {
-    return create_command({"DEL", std::move(_key)});
+    return create_command(words("DEL", std::move(_key)));
 }
 
 command::ptr context_impl::add_to_set(std::string _key) {
-    return create_command({"SADD", std::move(_key)});
+    return create_command(words("SADD", std::move(_key)));
 }
 
 command::ptr context_impl::add_to_set(std::string _key, std::string _value) {
-    return create_command({"SADD", std::move(_key), std::move(_value)});
+    return create_command(words("SADD", std::move(_key), std::move(_value)));
 }
 
 command::ptr context_impl::remove_from_set(std::string _key, std::string _value) {
-    return create_command({"SREM", std::move(_key), std::move(_value)});
+    return create_command(words("SREM", std::move(_key), std::move(_value)));
 }
 
 command::ptr context_impl::get_set_members(std::string _key) {
-    return create_command({"SMEMBERS", std::move(_key)});
+    return create_command(words("SMEMBERS", std::move(_key)));
 }
 
 command::ptr context_impl::get_table(std::string _table) {
-    return create_command({"HGETALL", std::move(_table)});
+    return create_command(words("HGETALL", std::move(_table)));
 }
 
 command::ptr context_impl::get_from_table(std::string _table, std::string _field) {
-    return create_command({"HGET", std::move(_table), std::move(_field)});
+    return create_command(words("HGET", std::move(_table), std::move(_field)));
 }
 
 command::ptr context_impl::get_from_table_multi(std::string _table) {
-    return create_command({"HMGET", std::move(_table)});
+    return create_command(words("HMGET", std::move(_table)));
 }
 
 command::ptr context_impl::set_to_table(std::string _table, std::string _field,
                                         std::string _value) {
-    return create_command({"HSET", std::move(_table), std::move(_field), std::move(_value)});
+    return create_command(words("HSET", std::move(_table), std::move(_field), std::move(_value)));
 }
 
 command::ptr context_impl::set_to_table_multi(std::string _table) {
-    return create_command({"HMSET", std::move(_table)});
+    return create_command(words("HMSET", std::move(_table)));
 }
 
 command::ptr context_impl::increment_in_table(std::string _table, std::string _field,
                                               std::string _value) {
-    return create_command({"HINCRBY", std::move(_table), std::move(_field), std::move(_value)});
+    return create_command(
+        words("HINCRBY", std::move(_table), std::move(_field), std::move(_value)));
 }
 
 command::ptr context_impl::delete_from_table(std::string _table, std::string _field) {
-    return create_command({"HDEL", std::move(_table), std::move(_field)});
+    return create_command(words("HDEL", std::move(_table), std::move(_field)));
 }
 
 iteration_result context_impl::scan(boost::string_view _pattern, callback _callback) {
