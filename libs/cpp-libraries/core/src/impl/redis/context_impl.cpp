@@ -152,8 +152,8 @@ iteration_result context_impl::scan(boost::string_view _pattern, callback _callb
 }
 
 command::ptr context_impl::create_command(args _args) {
-    command::ptr result =
-        std::make_unique<command_impl>(m_events_loop, m_logger, *m_sync, *m_async);
+    auto result = std::make_unique<command_impl>(m_events_loop, m_logger, *m_sync, *m_async);
+    result->reserve(_args.size());
     for (auto& word : _args) {
         result->add_argument(std::move(word));
     }
