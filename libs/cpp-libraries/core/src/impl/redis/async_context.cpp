@@ -118,11 +118,9 @@ async_context::async_context(events_loop& _events_loop, const component_logger& 
       m_db(_db),
       m_context_is_alive(std::make_shared<bool>(false)) {
     std::string reason;
-    if (m_context == nullptr) {
-        reason = "can't allocate redis context";
-    } else if (m_context->err != 0) {
+    if (m_context != nullptr && m_context->err != 0) {
         reason = m_context->errstr;
-    } else {
+    } else if (m_context != nullptr) {
         boost::system::error_code error;
         const int descriptor = ::dup(m_context->c.fd);
         if (descriptor < 0) {
@@ -133,7 +131,6 @@ async_context::async_context(events_loop& _events_loop, const component_logger& 
                 ::close(descriptor);
             }
         }
-        reason = error.message();
         if (!error) {
             m_context->ev.data = this;
             m_context->ev.addRead = add_read_wrapper;
@@ -148,6 +145,7 @@ async_context::async_context(events_loop& _events_loop, const component_logger& 
             *m_context_is_alive = true;
             return;
         }
+        reason = error.message();
     }
     if (m_context != nullptr) {
         redisAsyncFree(m_context);
