@@ -1,6 +1,7 @@
 #include "events_loop_impl.hpp"
 
 #include "http/client_impl.hpp"
+#include "redis/context_impl.hpp"
 #include "signals_handle_impl.hpp"
 #include "tcp/manager_impl.hpp"
 #include "timers_manager_impl.hpp"
@@ -124,6 +125,11 @@ udp::socket::ptr events_loop_impl::create_udp_socket(const std::string& _address
 
 tcp::manager& events_loop_impl::get_tcp() {
     return *m_tcp;
+}
+
+std::shared_ptr<async_operation_handle<boost::optional<std::unique_ptr<redis::context>>>>
+events_loop_impl::create_redis_context(boost::string_view _ip, int _port, int _db) {
+    return redis::context_impl::create(*this, m_logger, _ip, _port, _db);
 }
 
 void events_loop_impl::post(std::function<void()> _handler, const source_location&) {

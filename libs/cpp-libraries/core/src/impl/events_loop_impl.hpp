@@ -40,6 +40,8 @@ public:
     udp::socket::ptr create_udp_socket(ip_protocol _protocol, int _port) override;
     udp::socket::ptr create_udp_socket(const std::string& _address, int _port) override;
     tcp::manager& get_tcp() override;
+    std::shared_ptr<async_operation_handle<boost::optional<std::unique_ptr<redis::context>>>>
+    create_redis_context(boost::string_view _ip, int _port, int _db) override;
 
     void post(std::function<void()> _handler, const source_location& _location) override;
     work::ptr create_work() override;

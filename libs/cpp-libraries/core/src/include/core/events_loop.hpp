@@ -1,5 +1,6 @@
 #pragma once
 
+#include <core/async_operation_handle.hpp>
 #include <core/fwd.hpp>
 #include <core/http/client.hpp>
 #include <core/ip_protocol.hpp>
@@ -7,7 +8,10 @@
 #include <core/timer.hpp>
 #include <core/udp/socket.hpp>
 
+#include <boost/optional.hpp>
+#include <boost/utility/string_view.hpp>
 #include <chrono>
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -77,6 +81,11 @@ public:
     virtual udp::socket::ptr create_udp_socket(const std::string& _address, int _port) = 0;
     // Connects out and listens over TCP.
     virtual tcp::manager& get_tcp() = 0;
+    // Opens a Redis client on this loop; the handle delivers it, or an empty optional
+    // when it could not be opened.
+    virtual std::shared_ptr<
+        async_operation_handle<boost::optional<std::unique_ptr<redis::context>>>>
+    create_redis_context(boost::string_view _ip, int _port, int _db) = 0;
 
     // Queues the handler; it runs later on the loop's thread, in posting order.
     virtual void post(std::function<void()> _handler, const source_location& _location) = 0;

@@ -16,3 +16,7 @@ namespace tcp {
 class manager;
 }  // namespace tcp
 }  // namespace kelm::libs::core
+
+namespace kelm::libs::core::redis {
+class context;
+}  // namespace kelm::libs::core::redis

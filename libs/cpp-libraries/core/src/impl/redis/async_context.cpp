@@ -1,0 +1,289 @@
+#include "async_context.hpp"
+
+#include <core/async_operation_handle_impl.hpp>
+#include <core/events_loop.hpp>
+#include <core/exception.hpp>
+#include <core/logger.hpp>
+
+#include <boost/asio/error.hpp>
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace kelm::libs::core::redis {
+
+namespace {
+
+async_context& cast(void* _data) {
+    return *static_cast<async_context*>(_data);
+}
+
+void add_read_wrapper(void* _data) {
+    cast(_data).add_read();
+}
+
+void del_read_wrapper(void* _data) {
+    cast(_data).del_read();
+}
+
+void add_write_wrapper(void* _data) {
+    cast(_data).add_write();
+}
+
+void del_write_wrapper(void* _data) {
+    cast(_data).del_write();
+}
+
+void cleanup_wrapper(void* _data) {
+    cast(_data).cleanup();
+}
+
+void connect_callback_wrapper(const redisAsyncContext* _context, int _status) {
+    auto& self = cast(_context->ev.data);
+    if (_status == REDIS_ERR) {
+        // hiredis frees its context as soon as this returns.
+        clear_context(self);
+    }
+    self.connect_callback(_status);
+}
+
+void disconnect_callback_wrapper(const redisAsyncContext* _context, int _status) {
+    cast(_context->ev.data).disconnect_callback(_status);
+}
+
+// hiredis frees its record after this returns, so the tree moves into a record of our
+// own; requests that never got an answer get a NIL record.
+void reply_function(redisAsyncContext*, void* _reply, void* _private_data) {
+    std::unique_ptr<async_context::callback> callback(
+        static_cast<async_context::callback*>(_private_data));
+    auto* const record = static_cast<redisReply*>(std::calloc(1, sizeof(redisReply)));
+    if (record == nullptr) {
+        // As hiredis itself does when it runs out of memory: unwinding through its
+        // frames is not an option.
+        std::abort();
+    }
+    if (auto* const source = static_cast<redisReply*>(_reply)) {
+        *record = *source;
+        source->len = 0;
+        source->str = nullptr;
+        source->elements = 0;
+        source->element = nullptr;
+    } else {
+        record->type = REDIS_REPLY_NIL;
+    }
+    (*callback)(reply(record));
+}
+
+std::string command_name(const std::vector<const char*>& _argv,
+                         const std::vector<std::size_t>& _argv_len) {
+    return _argv.empty() ? std::string() : std::string(_argv.front(), _argv_len.front());
+}
+
+}  // namespace
+
+void clear_context(async_context& _context) {
+    _context.m_context = nullptr;
+}
+
+async_operation_handle<async_context::ptr>::ptr async_context::create(
+    events_loop& _events_loop, const component_logger& _logger, std::string _ip, int _port,
+    int _db) {
+    using handle = async_operation_handle_impl<ptr>;
+    auto result =
+        handle::create(_events_loop, [&_events_loop, &_logger, _ip = std::move(_ip), _port, _db](
+                                         handle::ptr _self, std::weak_ptr<handle> _weak_self) {
+            _self.reset();
+            auto context = std::make_shared<async_context>(_events_loop, _logger, _ip, _port, _db);
+            // Until the connect result only this callback keeps the context alive.
+            context->set_connect_callback([context, _weak_self](int _status) {
+                if (const auto self = _weak_self.lock()) {
+                    self->return_result(_status == REDIS_OK ? ptr(context) : ptr());
+                }
+            });
+        });
+    result->start();
+    return result;
+}
+
+async_context::async_context(events_loop& _events_loop, const component_logger& _logger,
+                             std::string _ip, int _port, int _db)
+    : m_events_loop(_events_loop),
+      m_logger(_logger),
+      m_context(redisAsyncConnect(_ip.c_str(), _port)),
+      m_socket(_events_loop.get_io_context()),
+      m_db(_db),
+      m_context_is_alive(std::make_shared<bool>(false)) {
+    std::string reason;
+    if (m_context != nullptr && m_context->err != 0) {
+        reason = m_context->errstr;
+    } else if (m_context != nullptr) {
+        boost::system::error_code error;
+        const int descriptor = ::dup(m_context->c.fd);
+        if (descriptor < 0) {
+            error.assign(errno, boost::system::system_category());
+        } else {
+            m_socket.assign(boost::asio::ip::tcp::v4(), descriptor, error);
+            if (error) {
+                ::close(descriptor);
+            }
+        }
+        if (!error) {
+            m_context->ev.data = this;
+            m_context->ev.addRead = add_read_wrapper;
+            m_context->ev.delRead = del_read_wrapper;
+            m_context->ev.addWrite = add_write_wrapper;
+            m_context->ev.delWrite = del_write_wrapper;
+            m_context->ev.cleanup = cleanup_wrapper;
+            redisAsyncSetDisconnectCallback(m_context, disconnect_callback_wrapper);
+            // Asks for the first write wait, which detects the connection, so the hooks
+            // must be in place before.
+            redisAsyncSetConnectCallback(m_context, connect_callback_wrapper);
+            *m_context_is_alive = true;
+            return;
+        }
+        reason = error.message();
+    }
+    if (m_context != nullptr) {
+        redisAsyncFree(m_context);
+    }
+    throw exception("Cannot open connection to the redis server: " + reason,
+                    KELM_SOURCE_LOCATION());
+}
+
+async_context::~async_context() {
+    // Free rather than disconnect: a disconnect waits for the pending replies, which
+    // nobody would read any more, and so would keep hiredis's context forever.
+    if (auto* const context = std::exchange(m_context, nullptr)) {
+        redisAsyncFree(context);
+    }
+    *m_context_is_alive = false;
+    m_connect_callback = nullptr;
+    boost::system::error_code ignored;
+    m_socket.close(ignored);
+}
+
+void async_context::set_connect_callback(std::function<void(int)> _callback) {
+    m_connect_callback = std::move(_callback);
+}
+
+void async_context::run_command(std::vector<const char*>& _argv,
+                                std::vector<std::size_t>& _argv_len, callback _callback) {
+    auto private_data = std::make_unique<callback>(std::move(_callback));
+    if (m_context == nullptr || redisAsyncCommandArgv(m_context, reply_function, private_data.get(),
+                                                      static_cast<int>(_argv.size()), _argv.data(),
+                                                      _argv_len.data()) != REDIS_OK) {
+        throw exception("Command: " + command_name(_argv, _argv_len) + ", error",
+                        KELM_SOURCE_LOCATION());
+    }
+    private_data.release();
+}
+
+void async_context::add_read() {
+    m_read_requested = true;
+    operate();
+}
+
+void async_context::del_read() {
+    m_read_requested = false;
+}
+
+void async_context::add_write() {
+    m_write_requested = true;
+    operate();
+}
+
+void async_context::del_write() {
+    m_write_requested = false;
+}
+
+void async_context::cleanup() {}
+
+void async_context::connect_callback(int _status) {
+    if (_status == REDIS_OK) {
+        const std::string db = std::to_string(m_db);
+        std::vector<const char*> argv{"SELECT", db.c_str()};
+        std::vector<std::size_t> argv_len{6, db.size()};
+        run_command(argv, argv_len, [](reply) {});
+    }
+    // Runs once; whatever it holds is released right after, also when it throws.
+    const auto callback = std::exchange(m_connect_callback, nullptr);
+    if (callback) {
+        callback(_status);
+    }
+}
+
+void async_context::disconnect_callback(int _status) {
+    const std::string reason =
+        m_context != nullptr && m_context->errstr != nullptr ? m_context->errstr : "";
+    clear_context(*this);
+    stop_watching();
+    // REDIS_OK is our own destructor freeing the connection.
+    if (_status != REDIS_OK) {
+        m_logger.warning("Connection to the redis server lost: %1%") % reason;
+    }
+}
+
+void async_context::operate() {
+    if (m_context == nullptr) {
+        return;
+    }
+    if (m_read_requested && !m_read_in_progress) {
+        m_read_in_progress = true;
+        m_socket.async_wait(
+            boost::asio::ip::tcp::socket::wait_read,
+            [this, alive = m_context_is_alive](const boost::system::error_code& _e) {
+                if (*alive) {
+                    handle_read(_e);
+                }
+            });
+    }
+    if (m_write_requested && !m_write_in_progress) {
+        m_write_in_progress = true;
+        m_socket.async_wait(
+            boost::asio::ip::tcp::socket::wait_write,
+            [this, alive = m_context_is_alive](const boost::system::error_code& _e) {
+                if (*alive) {
+                    handle_write(_e);
+                }
+            });
+    }
+}
+
+void async_context::handle_read(const boost::system::error_code& _error) {
+    m_read_in_progress = false;
+    if (_error && _error != boost::asio::error::would_block) {
+        return;
+    }
+    // hiredis may drop the last owner of this object (a failed connect's callback)
+    // while it processes; keep the object until hiredis and this handler are done.
+    const auto keep_alive = shared_from_this();
+    if (!_error && m_context != nullptr) {
+        redisAsyncHandleRead(m_context);
+    }
+    operate();
+}
+
+void async_context::handle_write(const boost::system::error_code& _error) {
+    m_write_in_progress = false;
+    if (_error && _error != boost::asio::error::would_block) {
+        return;
+    }
+    const auto keep_alive = shared_from_this();
+    if (!_error && m_context != nullptr) {
+        redisAsyncHandleWrite(m_context);
+    }
+    operate();
+}
+
+void async_context::stop_watching() {
+    m_read_requested = false;
+    m_write_requested = false;
+    boost::system::error_code ignored;
+    m_socket.close(ignored);
+}
+
+}  // namespace kelm::libs::core::redis

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <core/async_operation_handle.hpp>
+#include <core/fwd.hpp>
+#include <core/redis/reply.hpp>
+
+#include <hiredis/async.h>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/system/error_code.hpp>
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kelm::libs::core::redis {
+
+// The client's asynchronous connection: hiredis keeps the protocol state, and the
+// loop watches a duplicate of the connection's descriptor and calls hiredis whenever
+// it is readable or writable. Always owned through a shared pointer; used only on the
+// loop's thread.
+class async_context : public std::enable_shared_from_this<async_context> {
+public:
+    using callback = std::function<void(reply)>;
+    using ptr = std::shared_ptr<async_context>;
+
+    // Starts connecting; the handle delivers the connected context, or an empty
+    // pointer when the connection fails.
+    static async_operation_handle<ptr>::ptr create(events_loop& _events_loop,
+                                                   const component_logger& _logger, std::string _ip,
+                                                   int _port, int _db);
+
+    // Throws when hiredis cannot even start connecting.
+    async_context(events_loop& _events_loop, const component_logger& _logger, std::string _ip,
+                  int _port, int _db);
+    async_context(const async_context&) = delete;
+    async_context& operator=(const async_context&) = delete;
+    // Answers the requests still pending with NIL replies.
+    ~async_context();
+
+    void set_connect_callback(std::function<void(int)> _callback);
+    // Queues the command (the words are copied at once); the reply reaches the
+    // callback on the loop's thread, NIL when the connection goes away first.
+    void run_command(std::vector<const char*>& _argv, std::vector<std::size_t>& _argv_len,
+                     callback _callback);
+
+    void add_read();
+    void del_read();
+    void add_write();
+    void del_write();
+    void cleanup();
+    void connect_callback(int _status);
+    void disconnect_callback(int _status);
+
+private:
+    friend void clear_context(async_context& _context);
+
+    void operate();
+    void handle_read(const boost::system::error_code& _error);
+    void handle_write(const boost::system::error_code& _error);
+    void stop_watching();
+
+    events_loop& m_events_loop;
+    const component_logger& m_logger;
+    redisAsyncContext* m_context;
+    boost::asio::ip::tcp::socket m_socket;
+    int m_db;
+    bool m_read_requested = false;
+    bool m_write_requested = false;
+    bool m_read_in_progress = false;
+    bool m_write_in_progress = false;
+    std::function<void(int)> m_connect_callback;
+    std::shared_ptr<bool> m_context_is_alive;
+};
+
+// Forgets the hiredis context once hiredis has freed it.
+void clear_context(async_context& _context);
+
+}  // namespace kelm::libs::core::redis

@@ -1,0 +1,163 @@
+#include "context_impl.hpp"
+
+#include "command_impl.hpp"
+
+#include <core/async_operation_handle_impl.hpp>
+#include <core/logger.hpp>
+
+#include <cstdint>
+#include <utility>
+
+namespace kelm::libs::core::redis {
+
+namespace {
+
+using open_handle_impl = async_operation_handle_impl<boost::optional<context::ptr>>;
+
+// Moves the words in; a braced list would copy every one of them.
+template <class... Words>
+context::args words(Words&&... _words) {
+    context::args result;
+    result.reserve(sizeof...(_words));
+    (result.emplace_back(std::forward<Words>(_words)), ...);
+    return result;
+}
+
+}  // namespace
+
+context::open_handle::ptr context_impl::create(events_loop& _events_loop,
+                                               const component_logger& _logger,
+                                               boost::string_view _ip, int _port, int _db) {
+    auto async = async_context::create(_events_loop, _logger, _ip.to_string(), _port, _db);
+    auto result = open_handle_impl::create(
+        _events_loop, [&_events_loop, &_logger, ip = _ip.to_string(), async, _port, _db](
+                          open_handle_impl::ptr, std::weak_ptr<open_handle_impl> _weak_self) {
+            if (async->is_complete()) {
+                async->restart();
+            }
+            async->set_callback([_weak_self, &_events_loop, &_logger, ip, _port,
+                                 _db](async_context::ptr _async) {
+                const auto self = _weak_self.lock();
+                if (!self) {
+                    return;
+                }
+                boost::optional<context::ptr> client;
+                if (_async) {
+                    try {
+                        auto sync =
+                            std::make_unique<sync_context>(_events_loop, _logger, ip, _port, _db);
+                        client = std::make_unique<context_impl>(_events_loop, _logger,
+                                                                std::move(_async), std::move(sync));
+                    } catch (...) {
+                        // Thrown out of this delivery it would leave the caller waiting
+                        // for a result that never comes.
+                        _logger.log_exception();
+                    }
+                }
+                self->return_result(std::move(client));
+            });
+        });
+    result->start();
+    return result;
+}
+
+context_impl::context_impl(events_loop& _events_loop, const component_logger& _logger,
+                           async_context::ptr _async, std::unique_ptr<sync_context> _sync)
+    : m_events_loop(_events_loop),
+      m_logger(_logger),
+      m_async(std::move(_async)),
+      m_sync(std::move(_sync)) {}
+
+context_impl::~context_impl() {
+    m_sync.reset();
+    m_async.reset();
+}
+
+command::ptr context_impl::get(std::string _key) {
+    return create_command(words("GET", std::move(_key)));
+}
+
+command::ptr context_impl::set(std::string _key, std::string _value) {
+    return create_command(words("SET", std::move(_key), std::move(_value)));
+}
+
+command::ptr context_impl::del(std::string _key) {
+    return create_command(words("DEL", std::move(_key)));
+}
+
+command::ptr context_impl::add_to_set(std::string _key) {
+    return create_command(words("SADD", std::move(_key)));
+}
+
+command::ptr context_impl::add_to_set(std::string _key, std::string _value) {
+    return create_command(words("SADD", std::move(_key), std::move(_value)));
+}
+
+command::ptr context_impl::remove_from_set(std::string _key, std::string _value) {
+    return create_command(words("SREM", std::move(_key), std::move(_value)));
+}
+
+command::ptr context_impl::get_set_members(std::string _key) {
+    return create_command(words("SMEMBERS", std::move(_key)));
+}
+
+command::ptr context_impl::get_table(std::string _table) {
+    return create_command(words("HGETALL", std::move(_table)));
+}
+
+command::ptr context_impl::get_from_table(std::string _table, std::string _field) {
+    return create_command(words("HGET", std::move(_table), std::move(_field)));
+}
+
+command::ptr context_impl::get_from_table_multi(std::string _table) {
+    return create_command(words("HMGET", std::move(_table)));
+}
+
+command::ptr context_impl::set_to_table(std::string _table, std::string _field,
+                                        std::string _value) {
+    return create_command(words("HSET", std::move(_table), std::move(_field), std::move(_value)));
+}
+
+command::ptr context_impl::set_to_table_multi(std::string _table) {
+    return create_command(words("HMSET", std::move(_table)));
+}
+
+command::ptr context_impl::increment_in_table(std::string _table, std::string _field,
+                                              std::string _value) {
+    return create_command(
+        words("HINCRBY", std::move(_table), std::move(_field), std::move(_value)));
+}
+
+command::ptr context_impl::delete_from_table(std::string _table, std::string _field) {
+    return create_command(words("HDEL", std::move(_table), std::move(_field)));
+}
+
+iteration_result context_impl::scan(boost::string_view _pattern, callback _callback) {
+    // The server's cursor is an unsigned 64-bit number; it goes back as its decimal text.
+    std::uint64_t cursor = 0;
+    do {
+        const reply page =
+            create_command({"SCAN", std::to_string(cursor), "MATCH", _pattern.to_string()})
+                ->execute();
+        cursor = std::stoull(page.as_array()[0].as_string_view().to_string());
+        const auto visit = [&_callback](const reply_element& _key) {
+            return _callback(_key.as_string_view());
+        };
+        if (page.as_array()[1].as_array().for_each_element(visit) ==
+            iteration_result::interrupted) {
+            return iteration_result::interrupted;
+        }
+    } while (cursor != 0);
+    return iteration_result::finished;
+}
+
+command::ptr context_impl::create_command(args _args) {
+    auto result = std::make_unique<command_impl>(m_events_loop, m_logger, *m_sync, *m_async);
+    result->reserve(_args.size());
+    for (auto& word : _args) {
+        result->add_argument(std::move(word));
+    }
+    return result;
+}
+
+}  // namespace kelm::libs::core::redis

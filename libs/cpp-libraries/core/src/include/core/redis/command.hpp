@@ -1,0 +1,31 @@
+#pragma once
+
+#include <core/async_operation_handle.hpp>
+#include <core/redis/reply.hpp>
+
+#include <memory>
+#include <string>
+
+namespace kelm::libs::core::redis {
+
+// One Redis command, built word by word by a context and then run on the client's
+// blocking connection (execute) or its asynchronous one (execute_async). Nothing is
+// sent before that; each execution sends the command once. A command must not
+// outlive the context that made it.
+class command {
+public:
+    using ptr = std::unique_ptr<command>;
+
+    virtual ~command() = default;
+
+    // Appends a word (binary-safe); returns this command for chaining.
+    virtual command& add_argument(std::string _arg) = 0;
+    // Throws when the server answers with an error, so the reply is never ERROR.
+    virtual reply execute() = 0;
+    // The reply, ERROR replies included, is delivered on the loop; a command that
+    // never got its answer (connection lost) delivers NIL. Restarting the handle
+    // sends the command again.
+    virtual async_operation_handle<reply>::ptr execute_async() = 0;
+};
+
+}  // namespace kelm::libs::core::redis
