@@ -65,11 +65,26 @@ public:
 
 private:
     void deliver(T&& _result) {
-        // A copy, so a callback that installs another one runs to its end.
-        const auto callback = this->get_callback();
-        if (callback) {
-            callback(std::move(_result));
+        auto& installed = this->get_callback();
+        if (!installed) {
+            return;
         }
+        // Taken out while it runs, so a callback that installs another one runs to its
+        // end; put back unless it was replaced. A move never allocates, a copy might.
+        auto running = std::move(installed);
+        installed = nullptr;
+        const auto put_back = [&installed, &running] {
+            if (!installed) {
+                installed = std::move(running);
+            }
+        };
+        try {
+            running(std::move(_result));
+        } catch (...) {
+            put_back();
+            throw;
+        }
+        put_back();
     }
 
     events_loop& m_events_loop;
