@@ -1,6 +1,9 @@
 #include "events_loop_impl.hpp"
 
+#include "message_stream_zmq.hpp"
+#include "message_stream_zmq_raw.hpp"
 #include "signals_handle_impl.hpp"
+#include "zmq/manager_impl.hpp"
 
 #include <core/logger.hpp>
 
@@ -27,7 +30,9 @@ private:
 }  // namespace
 
 events_loop_impl::events_loop_impl(core& _core, const component_logger& _logger)
-    : m_core(_core), m_logger(_logger) {}
+    : m_core(_core),
+      m_logger(_logger),
+      m_zmq(std::make_unique<zmq::manager_impl>(m_io_context, m_logger)) {}
 
 events_loop_impl::~events_loop_impl() {
     m_io_context.restart();
@@ -68,6 +73,18 @@ bool events_loop_impl::is_stopped() const {
 
 events_loop::signals_handle::ptr events_loop_impl::stop_on_signals() {
     return std::make_unique<signals_handle_impl>(m_core, *this, m_logger);
+}
+
+message_stream::ptr events_loop_impl::create_zmq_message_stream(const std::string& _address) {
+    return std::make_unique<message_stream_zmq>(get_io_context(), m_logger, _address);
+}
+
+message_stream::ptr events_loop_impl::create_zmq_raw_message_stream(const std::string& _address) {
+    return std::make_unique<message_stream_zmq_raw>(get_io_context(), m_logger, _address);
+}
+
+zmq::manager& events_loop_impl::get_zmq() {
+    return *m_zmq;
 }
 
 void events_loop_impl::post(std::function<void()> _handler, const source_location&) {

@@ -2,6 +2,8 @@
 
 #include <core/events_loop.hpp>
 
+#include <core/zmq/manager.hpp>
+
 #include <boost/asio/io_context.hpp>
 
 namespace kelm::libs::core {
@@ -18,6 +20,10 @@ public:
     bool is_stopped() const override;
     signals_handle::ptr stop_on_signals() override;
 
+    message_stream::ptr create_zmq_message_stream(const std::string& _address) override;
+    message_stream::ptr create_zmq_raw_message_stream(const std::string& _address) override;
+    zmq::manager& get_zmq() override;
+
     void post(std::function<void()> _handler, const source_location& _location) override;
     work::ptr create_work() override;
 
@@ -28,6 +34,8 @@ private:
     core& m_core;
     boost::asio::io_context m_io_context;
     const component_logger& m_logger;
+    // Destroyed first, after the destructor's drain.
+    zmq::manager::ptr m_zmq;
 };
 
 }  // namespace kelm::libs::core

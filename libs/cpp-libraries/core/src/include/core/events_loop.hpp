@@ -1,9 +1,11 @@
 #pragma once
 
 #include <core/fwd.hpp>
+#include <core/message_stream.hpp>
 
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace kelm::libs::core {
 
@@ -41,6 +43,12 @@ public:
     // The first SIGINT or SIGTERM received while the handle lives stops this loop.
     // The handle must be destroyed before the loop.
     virtual signals_handle::ptr stop_on_signals() = 0;
+
+    // Streams of the channels published at a ZeroMQ PUB endpoint. Both throw
+    // boost::system::system_error when the address cannot be connected.
+    virtual message_stream::ptr create_zmq_message_stream(const std::string& _address) = 0;
+    virtual message_stream::ptr create_zmq_raw_message_stream(const std::string& _address) = 0;
+    virtual zmq::manager& get_zmq() = 0;
 
     // Queues the handler; it runs later on the loop's thread, in posting order.
     virtual void post(std::function<void()> _handler, const source_location& _location) = 0;

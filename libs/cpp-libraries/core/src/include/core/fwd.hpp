@@ -12,3 +12,7 @@ class events_loop;
 class logger;
 class source_location;
 }  // namespace kelm::libs::core
+
+namespace kelm::libs::core::zmq {
+class manager;
+}  // namespace kelm::libs::core::zmq

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <core/fwd.hpp>
+#include <core/message_stream.hpp>
+
+#include <asio_zmq/socket.hpp>
+
+#include <boost/optional.hpp>
+#include <boost/system/error_code.hpp>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kelm::libs::core {
+
+// Channels are byte prefixes of the whole frame, which the callbacks get unchanged.
+class message_stream_zmq_raw final : public message_stream {
+public:
+    // Throws boost::system::system_error when the address cannot be connected.
+    message_stream_zmq_raw(boost::asio::io_context& _io_context, const component_logger& _logger,
+                           const std::string& _address);
+
+    subscription::ptr subscribe(boost::string_view _channel, callback _callback) override;
+
+private:
+    // The subscriptions own the callbacks; a channel's callbacks in subscription order.
+    using callbacks_vector = std::vector<std::weak_ptr<callback>>;
+    using callbacks_map = std::map<std::string, callbacks_vector, std::less<>>;
+
+    void setup_receive();
+    static void on_receive(const std::weak_ptr<callbacks_map>& _callbacks,
+                           const component_logger& _logger, message_stream_zmq_raw* _stream,
+                           const boost::system::error_code& _error, asio_zmq::message& _frame);
+    static void process_message(callbacks_map& _callbacks, boost::string_view _message);
+    static boost::optional<callbacks_vector&> find_callbacks(callbacks_map& _callbacks,
+                                                             boost::string_view _message);
+    static void call_callbacks(const callbacks_vector& _callbacks, boost::string_view _message);
+    static void remove_expired_callbacks(callbacks_vector& _callbacks);
+
+    // The pending receive holds the map weakly: a frame that completes after the stream
+    // is gone is dropped.
+    std::shared_ptr<callbacks_map> m_callbacks;
+    // Closing it, first thing in destruction, ends the pending receive with
+    // operation_aborted.
+    asio_zmq::sub_socket m_socket;
+    const component_logger& m_logger;
+};
+
+}  // namespace kelm::libs::core
