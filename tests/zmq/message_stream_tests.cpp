@@ -140,6 +140,17 @@ TEST_F(MessageStream, SmallestSubscribedPrefixTakesEachFrame) {
     }
 }
 
+TEST_F(MessageStream, ThousandsOfChannelsAreAllSubscribedInZeroMq) {
+    const auto stream = make(raw);
+    handles subscriptions;
+    for (int i = 0; i < 5000; ++i) {
+        subscriptions.push_back(record(*stream, "c" + std::to_string(i) + "/"));
+    }
+    EXPECT_EQ(await_subscriptions(*stream, subscriptions).size(), 5000u);
+    ASSERT_TRUE(publish({"c4999/x", "c0/y"}));
+    EXPECT_EQ(m_calls, (std::vector<std::string>{"4999:c4999/x", "0:c0/y"}));
+}
+
 TEST_F(MessageStream, CallbackLivesExactlyAsLongAsItsHandle) {
     auto stream = make(raw);
     const auto state = std::make_shared<int>(0);

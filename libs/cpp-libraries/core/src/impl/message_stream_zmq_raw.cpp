@@ -31,33 +31,42 @@ std::string_view to_std(boost::string_view _text) {
 message_stream_zmq_raw::message_stream_zmq_raw(boost::asio::io_context& _io_context,
                                                const component_logger& _logger,
                                                const std::string& _address)
-    : m_callbacks(std::make_shared<callbacks_map>()), m_socket(_io_context), m_logger(_logger) {
+    : m_channels(std::make_shared<channels>()), m_socket(_io_context), m_logger(_logger) {
+    // A SUB socket sends nothing but its subscriptions, and ZeroMQ drops those silently
+    // once its send queue is full: without this limit gone, a stream subscribing more
+    // than a thousand channels at once would never hear from some of them.
+    m_socket.set_option(ZMQ_SNDHWM, 0);
     m_socket.connect(_address);
     setup_receive();
 }
 
 message_stream::subscription::ptr message_stream_zmq_raw::subscribe(boost::string_view _channel,
                                                                     callback _callback) {
-    auto entry = m_callbacks->find(to_std(_channel));
-    if (entry == m_callbacks->end()) {
+    auto entry = m_channels->m_index.find(to_std(_channel));
+    if (entry == m_channels->m_index.end()) {
         // Each channel is subscribed in ZeroMQ once, and stays subscribed.
         m_socket.subscribe(to_std(_channel));
-        entry = m_callbacks->emplace(std::string(_channel), callbacks_vector()).first;
+        auto& [channel, callbacks] =
+            *m_channels->m_callbacks.emplace(std::string(_channel), callbacks_vector()).first;
+        entry = m_channels->m_index.emplace(channel, &callbacks).first;
+        auto& lengths = m_channels->m_lengths;
+        const auto length = std::lower_bound(lengths.begin(), lengths.end(), channel.size());
+        if (length == lengths.end() || *length != channel.size()) {
+            lengths.insert(length, channel.size());
+        }
     }
     auto shared = std::make_shared<callback>(std::move(_callback));
-    entry->second.push_back(shared);
+    entry->second->push_back(shared);
     return std::make_unique<subscription_impl>(std::move(shared));
 }
 
 void message_stream_zmq_raw::setup_receive() {
-    m_socket.async_receive(
-        [callbacks = std::weak_ptr<callbacks_map>(m_callbacks), &logger = m_logger, this](
-            const boost::system::error_code& _error, asio_zmq::message& _frame, std::size_t) {
-            on_receive(callbacks, logger, this, _error, _frame);
-        });
+    m_socket.async_receive([weak = std::weak_ptr<channels>(m_channels), &logger = m_logger, this](
+                               const boost::system::error_code& _error, asio_zmq::message& _frame,
+                               std::size_t) { on_receive(weak, logger, this, _error, _frame); });
 }
 
-void message_stream_zmq_raw::on_receive(const std::weak_ptr<callbacks_map>& _callbacks,
+void message_stream_zmq_raw::on_receive(const std::weak_ptr<channels>& _channels,
                                         const component_logger& _logger,
                                         message_stream_zmq_raw* _stream,
                                         const boost::system::error_code& _error,
@@ -68,20 +77,19 @@ void message_stream_zmq_raw::on_receive(const std::weak_ptr<callbacks_map>& _cal
         }
         return;
     }
-    // Keeps the map, and with it the channel being dispatched, alive even when a
-    // callback destroys the stream.
-    const auto callbacks = _callbacks.lock();
-    if (!callbacks) {
+    // Keeps the channels, the one being dispatched among them, alive even when a callback
+    // destroys the stream.
+    const auto subscribed = _channels.lock();
+    if (!subscribed) {
         return;
     }
     _stream->setup_receive();
-    process_message(*callbacks,
+    process_message(*subscribed,
                     boost::string_view(static_cast<const char*>(_frame.data()), _frame.size()));
 }
 
-void message_stream_zmq_raw::process_message(callbacks_map& _callbacks,
-                                             boost::string_view _message) {
-    const auto callbacks = find_callbacks(_callbacks, _message);
+void message_stream_zmq_raw::process_message(channels& _channels, boost::string_view _message) {
+    const auto callbacks = find_callbacks(_channels, _message);
     if (!callbacks) {
         return;
     }
@@ -89,33 +97,20 @@ void message_stream_zmq_raw::process_message(callbacks_map& _callbacks,
     remove_expired_callbacks(*callbacks);
 }
 
-// The smallest key that is a prefix of the message, which is also the shortest. Instead
-// of walking every key, it looks up the message's prefixes shortest first and lets each
-// look-up rule out the lengths the next one need not try: the first key not below a
-// prefix of length n is the smallest key that starts with it, if any does; when that
-// key parts from the message at byte c, no key of length n to c can match, since each
-// such prefix of the message would be below it.
+// The smallest channel that starts the message. All channels that start it start each
+// other, so the smallest is the shortest: the message's prefixes are tried shortest first,
+// those of a length that some channel has, each with one look-up.
 boost::optional<message_stream_zmq_raw::callbacks_vector&> message_stream_zmq_raw::find_callbacks(
-    callbacks_map& _callbacks, boost::string_view _message) {
+    channels& _channels, boost::string_view _message) {
     const std::string_view message = to_std(_message);
-    std::size_t length = 0;
-    while (length <= message.size()) {
-        const auto candidate = _callbacks.lower_bound(message.substr(0, length));
-        if (candidate == _callbacks.end()) {
-            return boost::none;
+    for (const std::size_t length : _channels.m_lengths) {
+        if (length > message.size()) {
+            break;
         }
-        const std::string& key = candidate->first;
-        const std::size_t common =
-            std::mismatch(key.begin(), key.end(), message.begin(), message.end()).first -
-            key.begin();
-        if (common == key.size()) {
-            return candidate->second;
+        const auto entry = _channels.m_index.find(message.substr(0, length));
+        if (entry != _channels.m_index.end()) {
+            return *entry->second;
         }
-        if (common < length) {
-            // No key starts with this prefix, so none starts with a longer one either.
-            return boost::none;
-        }
-        length = common + 1;
     }
     return boost::none;
 }

@@ -12,6 +12,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace kelm::libs::core {
@@ -30,19 +32,30 @@ private:
     using callbacks_vector = std::vector<std::weak_ptr<callback>>;
     using callbacks_map = std::map<std::string, callbacks_vector, std::less<>>;
 
+    // The subscribed channels, which stay once subscribed. The ordered map holds them;
+    // the index and the lengths let a frame be matched with one look-up per distinct
+    // channel length, however many channels there are.
+    struct channels {
+        callbacks_map m_callbacks;
+        // Views of the map's keys, whose nodes never move.
+        std::unordered_map<std::string_view, callbacks_vector*> m_index;
+        // The distinct lengths of the channels, ascending.
+        std::vector<std::size_t> m_lengths;
+    };
+
     void setup_receive();
-    static void on_receive(const std::weak_ptr<callbacks_map>& _callbacks,
+    static void on_receive(const std::weak_ptr<channels>& _channels,
                            const component_logger& _logger, message_stream_zmq_raw* _stream,
                            const boost::system::error_code& _error, asio_zmq::message& _frame);
-    static void process_message(callbacks_map& _callbacks, boost::string_view _message);
-    static boost::optional<callbacks_vector&> find_callbacks(callbacks_map& _callbacks,
+    static void process_message(channels& _channels, boost::string_view _message);
+    static boost::optional<callbacks_vector&> find_callbacks(channels& _channels,
                                                              boost::string_view _message);
     static void call_callbacks(const callbacks_vector& _callbacks, boost::string_view _message);
     static void remove_expired_callbacks(callbacks_vector& _callbacks);
 
-    // The pending receive holds the map weakly: a frame that completes after the stream
-    // is gone is dropped.
-    std::shared_ptr<callbacks_map> m_callbacks;
+    // The pending receive holds them weakly: a frame that completes after the stream is
+    // gone is dropped.
+    std::shared_ptr<channels> m_channels;
     // Closing it, first thing in destruction, ends the pending receive with
     // operation_aborted.
     asio_zmq::sub_socket m_socket;
