@@ -47,8 +47,11 @@ void throw_if_refused(const boost::system::error_code& _error, const char* _what
 // return or an exception.
 class socket_impl::dispatch {
 public:
-    dispatch(const std::shared_ptr<shared_data>& _data, socket_impl* _socket)
-        : m_data(*_data), m_socket(_socket), m_callback(std::move(_data->m_receive_callback)) {
+    dispatch(std::shared_ptr<shared_data>& _data, socket_impl* _socket)
+        : m_shared(_data),
+          m_data(*_data),
+          m_socket(_socket),
+          m_callback(std::move(_data->m_receive_callback)) {
         m_data.m_dispatching = true;
     }
     dispatch(const dispatch&) = delete;
@@ -61,13 +64,14 @@ public:
         }
         m_data.m_replaced = false;
         if (m_data.m_socket_alive) {
-            m_socket->setup_receive();
+            m_socket->setup_receive(std::move(m_shared));
         }
     }
 
     void operator()(message& _frame) { m_callback(_frame); }
 
 private:
+    std::shared_ptr<shared_data>& m_shared;
     shared_data& m_data;
     socket_impl* m_socket;
     callback m_callback;
@@ -105,7 +109,7 @@ socket_impl::~socket_impl() {
 
 void socket_impl::set_receive_callback(callback _callback) {
     if (!m_data->m_receiving) {
-        setup_receive();
+        setup_receive(m_data);
         m_data->m_receiving = true;
     }
     m_data->m_receive_callback = std::move(_callback);
@@ -142,13 +146,14 @@ message socket_impl::receive_more() {
     return frame;
 }
 
-void socket_impl::setup_receive() {
-    m_socket.async_receive(
-        [data = m_data, this](const boost::system::error_code& _error, message& _frame,
-                              std::size_t) { on_receive(data, this, _error, _frame); });
+void socket_impl::setup_receive(std::shared_ptr<shared_data> _data) {
+    m_socket.async_receive([data = std::move(_data), this](const boost::system::error_code& _error,
+                                                           message& _frame, std::size_t) mutable {
+        on_receive(std::move(data), this, _error, _frame);
+    });
 }
 
-void socket_impl::on_receive(const std::shared_ptr<shared_data>& _data, socket_impl* _socket,
+void socket_impl::on_receive(std::shared_ptr<shared_data> _data, socket_impl* _socket,
                              const boost::system::error_code& _error, message& _frame) {
     if (!_data->m_socket_alive) {
         return;

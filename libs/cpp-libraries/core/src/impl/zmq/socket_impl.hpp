@@ -47,8 +47,9 @@ private:
 
     class dispatch;
 
-    void setup_receive();
-    static void on_receive(const std::shared_ptr<shared_data>& _data, socket_impl* _socket,
+    // The pending receive holds _data; each one hands it on to the next.
+    void setup_receive(std::shared_ptr<shared_data> _data);
+    static void on_receive(std::shared_ptr<shared_data> _data, socket_impl* _socket,
                            const boost::system::error_code& _error, message& _frame);
 
     asio_zmq::socket m_socket;
