@@ -13,7 +13,6 @@
 #include <boost/system/system_error.hpp>
 
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -169,34 +168,27 @@ TEST_F(MessageStream, CallbackLivesExactlyAsLongAsItsHandle) {
     stream.reset();
 }
 
-TEST_F(MessageStream, CallbacksMayDestroyTheStreamOrSubscribeDuringADispatch) {
+TEST_F(MessageStream, CallbacksMaySubscribeOrDestroyTheStreamDuringADispatch) {
     auto stream = make(raw);
     handles subscriptions;
     subscriptions.push_back(stream->subscribe("a", [&](boost::string_view _text) {
         m_calls.push_back("subscribing:" + std::string(_text));
-        if (subscriptions.size() < 3) {
+        if (subscriptions.size() < 5) {
             subscriptions.push_back(record(*stream, "a"));
         }
     }));
-    await_subscriptions(*stream, subscriptions);
-    ASSERT_TRUE(publish({"a1", "a2"}));
-    // The callback subscribed during a1 starts with a2.
-    EXPECT_EQ(m_calls, (std::vector<std::string>{"subscribing:a1", "subscribing:a2", "1:a2"}));
-
-    m_calls.clear();
     subscriptions.push_back(stream->subscribe("b", [&](boost::string_view _text) {
         m_calls.push_back("destroying:" + std::string(_text));
         stream.reset();
     }));
     subscriptions.push_back(stream->subscribe(
         "b", [&](boost::string_view _text) { m_calls.push_back("after:" + std::string(_text)); }));
-    asio_zmq::message frame;
-    ASSERT_TRUE(kelm::test::eventually([&] {
-        m_publisher.receive(frame);
-        return frame.string_view() ==
-               "\x01"
-               "b";
-    }));
+    await_subscriptions(*stream, subscriptions);
+    ASSERT_TRUE(publish({"a1", "a2"}));
+    // The callback subscribed during a1 starts with a2.
+    EXPECT_EQ(m_calls, (std::vector<std::string>{"subscribing:a1", "subscribing:a2", "1:a2"}));
+
+    m_calls.clear();
     for (const char* text : {"b1", "b2"}) {
         asio_zmq::message message{std::string_view(text)};
         m_publisher.send(message);
@@ -204,21 +196,6 @@ TEST_F(MessageStream, CallbacksMayDestroyTheStreamOrSubscribeDuringADispatch) {
     ASSERT_TRUE(kelm::test::run_until(m_loop->get_io_context(), [&] { return !stream; }));
     m_loop->get_io_context().run_for(std::chrono::milliseconds(100));
     EXPECT_EQ(m_calls, (std::vector<std::string>{"destroying:b1", "after:b1"}));
-}
-
-TEST_F(MessageStream, ExceptionSkipsTheRestOfTheFrameAndReceivingGoesOn) {
-    const auto stream = make(raw);
-    handles subscriptions;
-    subscriptions.push_back(stream->subscribe("a", [](boost::string_view _text) {
-        if (_text == "a1") {
-            throw std::runtime_error("callback failed");
-        }
-    }));
-    subscriptions.push_back(record(*stream, "a"));
-    await_subscriptions(*stream, subscriptions);
-    EXPECT_THROW(publish({"a1", "a2"}), std::runtime_error);
-    ASSERT_TRUE(kelm::test::run_until(m_loop->get_io_context(), [this] { return m_ended; }));
-    EXPECT_EQ(m_calls, std::vector<std::string>{"0:a2"});
 }
 
 TEST_F(MessageStream, FramesFromTheRuntimesPubSocketAndRefusedAddresses) {
