@@ -42,21 +42,19 @@ message_stream_zmq_raw::message_stream_zmq_raw(boost::asio::io_context& _io_cont
 
 message_stream::subscription::ptr message_stream_zmq_raw::subscribe(boost::string_view _channel,
                                                                     callback _callback) {
-    auto entry = m_channels->m_index.find(to_std(_channel));
-    if (entry == m_channels->m_index.end()) {
+    auto entry = m_channels->m_callbacks.find(to_std(_channel));
+    if (entry == m_channels->m_callbacks.end()) {
         // Each channel is subscribed in ZeroMQ once, and stays subscribed.
         m_socket.subscribe(to_std(_channel));
-        auto& [channel, callbacks] =
-            *m_channels->m_callbacks.emplace(std::string(_channel), callbacks_vector()).first;
-        entry = m_channels->m_index.emplace(channel, &callbacks).first;
+        entry = m_channels->m_callbacks.emplace(std::string(_channel), callbacks_vector()).first;
         auto& lengths = m_channels->m_lengths;
-        const auto length = std::lower_bound(lengths.begin(), lengths.end(), channel.size());
-        if (length == lengths.end() || *length != channel.size()) {
-            lengths.insert(length, channel.size());
+        const auto length = std::lower_bound(lengths.begin(), lengths.end(), _channel.size());
+        if (length == lengths.end() || *length != _channel.size()) {
+            lengths.insert(length, _channel.size());
         }
     }
     auto shared = std::make_shared<callback>(std::move(_callback));
-    entry->second->push_back(shared);
+    entry->second.push_back(shared);
     return std::make_unique<subscription_impl>(std::move(shared));
 }
 
@@ -107,9 +105,9 @@ boost::optional<message_stream_zmq_raw::callbacks_vector&> message_stream_zmq_ra
         if (length > message.size()) {
             break;
         }
-        const auto entry = _channels.m_index.find(message.substr(0, length));
-        if (entry != _channels.m_index.end()) {
-            return *entry->second;
+        const auto entry = _channels.m_callbacks.find(message.substr(0, length));
+        if (entry != _channels.m_callbacks.end()) {
+            return entry->second;
         }
     }
     return boost::none;

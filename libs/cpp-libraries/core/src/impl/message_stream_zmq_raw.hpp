@@ -5,15 +5,15 @@
 
 #include <asio_zmq/socket.hpp>
 
+#include <boost/container/small_vector.hpp>
 #include <boost/optional.hpp>
 #include <boost/system/error_code.hpp>
+#include <boost/unordered_map.hpp>
 
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace kelm::libs::core {
@@ -29,17 +29,32 @@ public:
 
 private:
     // The subscriptions own the callbacks; a channel's callbacks in subscription order.
-    using callbacks_vector = std::vector<std::weak_ptr<callback>>;
-    using callbacks_map = std::map<std::string, callbacks_vector, std::less<>>;
+    // Most channels have one, which is kept in place.
+    using callbacks_vector = boost::container::small_vector<std::weak_ptr<callback>, 1>;
 
-    // The subscribed channels, which stay once subscribed. The ordered map holds them;
-    // the index and the lengths let a frame be matched with one look-up per distinct
-    // channel length, however many channels there are.
+    // Channels looked up by a view of a frame's first bytes.
+    struct channel_hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view _channel) const {
+            return std::hash<std::string_view>()(_channel);
+        }
+    };
+    struct channel_equal {
+        using is_transparent = void;
+        bool operator()(std::string_view _left, std::string_view _right) const {
+            return _left == _right;
+        }
+    };
+    // Nodes never move, so a channel's callbacks stay put while channels are added.
+    using callbacks_map =
+        boost::unordered_map<std::string, callbacks_vector, channel_hash, channel_equal>;
+
+    // The subscribed channels, which stay once subscribed. Keeping their distinct lengths
+    // lets a frame be matched with one look-up per length, however many channels there
+    // are.
     struct channels {
         callbacks_map m_callbacks;
-        // Views of the map's keys, whose nodes never move.
-        std::unordered_map<std::string_view, callbacks_vector*> m_index;
-        // The distinct lengths of the channels, ascending.
+        // Ascending.
         std::vector<std::size_t> m_lengths;
     };
 
