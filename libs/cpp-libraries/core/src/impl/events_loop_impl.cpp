@@ -1,11 +1,14 @@
 #include "events_loop_impl.hpp"
 
 #include "http/client_impl.hpp"
+#include "message_stream_zmq.hpp"
+#include "message_stream_zmq_raw.hpp"
 #include "redis/context_impl.hpp"
 #include "signals_handle_impl.hpp"
 #include "tcp/manager_impl.hpp"
 #include "timers_manager_impl.hpp"
 #include "udp/socket_impl.hpp"
+#include "zmq/manager_impl.hpp"
 
 #include <core/logger.hpp>
 
@@ -35,7 +38,8 @@ events_loop_impl::events_loop_impl(core& _core, const component_logger& _logger)
     : m_core(_core),
       m_logger(_logger),
       m_timers(std::make_unique<timers_manager_impl>(*this, m_logger)),
-      m_tcp(std::make_unique<tcp::manager_impl>(m_io_context, m_logger)) {}
+      m_tcp(std::make_unique<tcp::manager_impl>(m_io_context, m_logger)),
+      m_zmq(std::make_unique<zmq::manager_impl>(m_io_context, m_logger)) {}
 
 events_loop_impl::~events_loop_impl() {
     m_io_context.restart();
@@ -130,6 +134,18 @@ tcp::manager& events_loop_impl::get_tcp() {
 std::shared_ptr<async_operation_handle<boost::optional<std::unique_ptr<redis::context>>>>
 events_loop_impl::create_redis_context(boost::string_view _ip, int _port, int _db) {
     return redis::context_impl::create(*this, m_logger, _ip, _port, _db);
+}
+
+message_stream::ptr events_loop_impl::create_zmq_message_stream(const std::string& _address) {
+    return std::make_unique<message_stream_zmq>(get_io_context(), m_logger, _address);
+}
+
+message_stream::ptr events_loop_impl::create_zmq_raw_message_stream(const std::string& _address) {
+    return std::make_unique<message_stream_zmq_raw>(get_io_context(), m_logger, _address);
+}
+
+zmq::manager& events_loop_impl::get_zmq() {
+    return *m_zmq;
 }
 
 void events_loop_impl::post(std::function<void()> _handler, const source_location&) {

@@ -2,6 +2,7 @@
 
 #include <core/events_loop.hpp>
 #include <core/tcp/manager.hpp>
+#include <core/zmq/manager.hpp>
 
 #include <boost/asio/io_context.hpp>
 
@@ -42,6 +43,9 @@ public:
     tcp::manager& get_tcp() override;
     std::shared_ptr<async_operation_handle<boost::optional<std::unique_ptr<redis::context>>>>
     create_redis_context(boost::string_view _ip, int _port, int _db) override;
+    message_stream::ptr create_zmq_message_stream(const std::string& _address) override;
+    message_stream::ptr create_zmq_raw_message_stream(const std::string& _address) override;
+    zmq::manager& get_zmq() override;
 
     void post(std::function<void()> _handler, const source_location& _location) override;
     work::ptr create_work() override;
@@ -56,6 +60,7 @@ private:
     // Destroyed after the drain of the destructor, in reverse order of creation.
     std::unique_ptr<timers_manager> m_timers;
     tcp::manager::ptr m_tcp;
+    zmq::manager::ptr m_zmq;
 };
 
 }  // namespace kelm::libs::core

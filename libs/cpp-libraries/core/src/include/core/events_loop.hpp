@@ -4,14 +4,15 @@
 #include <core/fwd.hpp>
 #include <core/http/client.hpp>
 #include <core/ip_protocol.hpp>
+#include <core/message_stream.hpp>
 #include <core/periodic_timer.hpp>
 #include <core/timer.hpp>
 #include <core/udp/socket.hpp>
 
 #include <boost/optional.hpp>
 #include <boost/utility/string_view.hpp>
-#include <chrono>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -68,6 +69,17 @@ public:
                                                       const std::string& _name,
                                                       timer::callback _callback,
                                                       const source_location& _location) = 0;
+    // Streams of the channels published at a ZeroMQ PUB endpoint. Both throw
+    // boost::system::system_error when the address cannot be connected.
+    virtual message_stream::ptr create_zmq_message_stream(const std::string& _address) = 0;
+    virtual message_stream::ptr create_zmq_raw_message_stream(const std::string& _address) = 0;
+    // A UDP socket bound to the family's wildcard address, or to a numeric address.
+    virtual udp::socket::ptr create_udp_socket(ip_protocol _protocol, int _port) = 0;
+    virtual udp::socket::ptr create_udp_socket(const std::string& _address, int _port) = 0;
+    // Connects out and listens over TCP.
+    virtual tcp::manager& get_tcp() = 0;
+    // ZeroMQ sockets connected or bound on this loop.
+    virtual zmq::manager& get_zmq() = 0;
     // An HTTP client for the base address whose results are delivered on this loop;
     // the first form has no disabled methods and 10 worker threads.
     virtual http::client::ptr create_http_client(const std::string& _address,
@@ -76,11 +88,6 @@ public:
                                                  std::chrono::seconds _timeout,
                                                  const std::vector<http::method>& _disabled_methods,
                                                  int _num_threads) = 0;
-    // A UDP socket bound to the family's wildcard address, or to a numeric address.
-    virtual udp::socket::ptr create_udp_socket(ip_protocol _protocol, int _port) = 0;
-    virtual udp::socket::ptr create_udp_socket(const std::string& _address, int _port) = 0;
-    // Connects out and listens over TCP.
-    virtual tcp::manager& get_tcp() = 0;
     // Opens a Redis client on this loop; the handle delivers it, or an empty optional
     // when it could not be opened.
     virtual std::shared_ptr<

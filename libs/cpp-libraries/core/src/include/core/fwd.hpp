@@ -12,11 +12,16 @@ class events_loop;
 class logger;
 class source_location;
 class timers_manager;
-namespace tcp {
-class manager;
-}  // namespace tcp
 }  // namespace kelm::libs::core
 
 namespace kelm::libs::core::redis {
 class context;
 }  // namespace kelm::libs::core::redis
+
+namespace kelm::libs::core::tcp {
+class manager;
+}  // namespace kelm::libs::core::tcp
+
+namespace kelm::libs::core::zmq {
+class manager;
+}  // namespace kelm::libs::core::zmq

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <core/fwd.hpp>
+#include <core/message_stream.hpp>
+
+#include <asio_zmq/socket.hpp>
+
+#include <boost/container/small_vector.hpp>
+#include <boost/optional.hpp>
+#include <boost/system/error_code.hpp>
+#include <boost/unordered_map.hpp>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kelm::libs::core {
+
+// Channels are byte prefixes of the whole frame, which the callbacks get unchanged.
+class message_stream_zmq_raw final : public message_stream {
+public:
+    // Throws boost::system::system_error when the address cannot be connected.
+    message_stream_zmq_raw(boost::asio::io_context& _io_context, const component_logger& _logger,
+                           const std::string& _address);
+
+    subscription::ptr subscribe(boost::string_view _channel, callback _callback) override;
+
+private:
+    // The subscriptions own the callbacks; a channel's callbacks in subscription order.
+    // Most channels have one, which is kept in place.
+    using callbacks_vector = boost::container::small_vector<std::weak_ptr<callback>, 1>;
+
+    // Channels looked up by a view of a frame's first bytes.
+    struct channel_hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view _channel) const {
+            return std::hash<std::string_view>()(_channel);
+        }
+    };
+    struct channel_equal {
+        using is_transparent = void;
+        bool operator()(std::string_view _left, std::string_view _right) const {
+            return _left == _right;
+        }
+    };
+    // Nodes never move, so a channel's callbacks stay put while channels are added.
+    using callbacks_map =
+        boost::unordered_map<std::string, callbacks_vector, channel_hash, channel_equal>;
+
+    // The subscribed channels, which stay once subscribed. Keeping their distinct lengths
+    // lets a frame be matched with one look-up per length, however many channels there
+    // are.
+    struct channels {
+        callbacks_map m_callbacks;
+        // Ascending.
+        std::vector<std::size_t> m_lengths;
+    };
+
+    void setup_receive();
+    static void on_receive(const std::weak_ptr<channels>& _channels,
+                           const component_logger& _logger, message_stream_zmq_raw* _stream,
+                           const boost::system::error_code& _error, asio_zmq::message& _frame);
+    static void process_message(channels& _channels, boost::string_view _message);
+    static boost::optional<callbacks_vector&> find_callbacks(channels& _channels,
+                                                             boost::string_view _message);
+    static void call_callbacks(const callbacks_vector& _callbacks, boost::string_view _message);
+    static void remove_expired_callbacks(callbacks_vector& _callbacks);
+
+    // The pending receive holds them weakly: a frame that completes after the stream is
+    // gone is dropped.
+    std::shared_ptr<channels> m_channels;
+    // Closing it, first thing in destruction, ends the pending receive with
+    // operation_aborted.
+    asio_zmq::sub_socket m_socket;
+    const component_logger& m_logger;
+};
+
+}  // namespace kelm::libs::core

@@ -1,0 +1,155 @@
+// quorvane-sub: prints what a broker publishes (any PUB endpoint), message by message.
+#include "tool.hpp"
+
+#include <core/core.hpp>
+#include <core/events_loop.hpp>
+#include <core/logger.hpp>
+#include <core/message_stream.hpp>
+
+#include <getopt.h>
+
+#include <boost/system/system_error.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace core = kelm::libs::core;
+namespace tools = quorvane::tools;
+
+const char* const program = "quorvane-sub";
+
+const char* const usage =
+    "Usage: quorvane-sub -a ENDPOINT [-t PREFIX]... [--json CHANNEL]...\n"
+    "Subscribes to ENDPOINT, such as a broker's output, and prints each message on its\n"
+    "own line as it arrives, until SIGINT or SIGTERM.\n"
+    "\n"
+    "  -a, --address ENDPOINT  ZeroMQ endpoint to connect to, e.g. tcp://127.0.0.1:5571\n"
+    "  -t, --topic PREFIX      print the messages that start with PREFIX, whole\n"
+    "      --json CHANNEL      print the payload of the messages of a JSON channel: the\n"
+    "                          message is \"#\" and the channel (the channel alone when it\n"
+    "                          does not start with a letter), then the payload, which\n"
+    "                          starts at its first \"{\"\n"
+    "  -h, --help              print this help\n"
+    "\n"
+    "-t and --json may be repeated. Without either, every message is printed. A message\n"
+    "that several prefixes start is printed once, for the shortest of them.\n"
+    "Log lines of a program on the runtime library start with \"&<module>:<component> \";\n"
+    "-t '&quorvane:main ' for example prints those of the component main of quorvane.\n"
+    "Exit status: 0 after SIGINT or SIGTERM, 64 for a bad option or a malformed endpoint,\n"
+    "1 when the endpoint cannot be connected.\n";
+
+struct options {
+    bool help = false;
+    std::string address;
+    std::vector<std::string> prefixes;
+    std::vector<std::string> json_channels;
+};
+
+options parse(int argc, char** argv) {
+    constexpr int json_option = 'j';
+    static const ::option long_options[] = {{"address", required_argument, nullptr, 'a'},
+                                            {"topic", required_argument, nullptr, 't'},
+                                            {"json", required_argument, nullptr, json_option},
+                                            {"help", no_argument, nullptr, 'h'},
+                                            {nullptr, 0, nullptr, 0}};
+    options result;
+    ::opterr = 0;
+    ::optind = 0;
+    int option = 0;
+    while ((option = ::getopt_long(argc, argv, ":a:t:h", long_options, nullptr)) != -1) {
+        switch (option) {
+            case 'a':
+                result.address = ::optarg;
+                break;
+            case 't':
+                result.prefixes.emplace_back(::optarg);
+                break;
+            case json_option:
+                result.json_channels.emplace_back(::optarg);
+                break;
+            case 'h':
+                result.help = true;
+                break;
+            case ':':
+                throw tools::usage_error(std::string("option ") + argv[::optind - 1] +
+                                         " needs an argument");
+            default:
+                throw tools::usage_error(std::string("unknown option ") + argv[::optind - 1] +
+                                         " (see --help)");
+        }
+    }
+    if (::optind < argc) {
+        throw tools::usage_error(std::string("unexpected argument ") + argv[::optind] +
+                                 " (see --help)");
+    }
+    if (!result.help && result.address.empty()) {
+        throw tools::usage_error("no endpoint: give -a ENDPOINT (see --help)");
+    }
+    return result;
+}
+
+// Each message as soon as it arrives, also when the output is a pipe.
+void print(boost::string_view _message) {
+    std::fwrite(_message.data(), 1, _message.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+int subscribe(const options& _options, const core::logger& _logger) {
+    const auto runtime = core::core::create(_logger);
+    const auto loop = runtime->create_events_loop("main");
+    const auto signals = loop->stop_on_signals();
+    std::vector<core::message_stream::ptr> streams;
+    std::vector<core::message_stream::subscription::ptr> subscriptions;
+    const auto open = [&](auto _factory, const std::vector<std::string>& _channels) {
+        streams.push_back(((*loop).*_factory)(_options.address));
+        for (const auto& channel : _channels) {
+            subscriptions.push_back(streams.back()->subscribe(channel, print));
+        }
+    };
+    try {
+        if (!_options.prefixes.empty() || _options.json_channels.empty()) {
+            const std::vector<std::string> everything{""};
+            open(&core::events_loop::create_zmq_raw_message_stream,
+                 _options.prefixes.empty() ? everything : _options.prefixes);
+        }
+        if (!_options.json_channels.empty()) {
+            open(&core::events_loop::create_zmq_message_stream, _options.json_channels);
+        }
+    } catch (const boost::system::system_error& e) {
+        const std::string text = tools::connect_failure_text(_options.address, e.code());
+        _logger.error("%1%") % text;
+        return tools::fail(program, text, tools::connect_failure_status(e.code()));
+    }
+    loop->run();
+    return EXIT_SUCCESS;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    options parsed;
+    try {
+        parsed = parse(argc, argv);
+    } catch (const tools::usage_error& e) {
+        return tools::fail(program, e.what(), EX_USAGE);
+    }
+    if (parsed.help) {
+        std::cout << usage;
+        return EXIT_SUCCESS;
+    }
+    core::logger logger(program, "main");
+    logger.set_writing_to_socket(false);
+    try {
+        return subscribe(parsed, logger);
+    } catch (...) {
+        const std::string text = core::exception_to_string();
+        logger.error("%1%") % text;
+        return tools::fail(program, text, EXIT_FAILURE);
+    }
+}
