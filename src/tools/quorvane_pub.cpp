@@ -239,23 +239,5 @@ int publish(const options& _options, const core::logger& _logger) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    options parsed;
-    try {
-        parsed = parse(argc, argv);
-    } catch (const tools::usage_error& e) {
-        return tools::fail(program, e.what(), EX_USAGE);
-    }
-    if (parsed.help) {
-        std::cout << usage;
-        return EXIT_SUCCESS;
-    }
-    core::logger logger(program, "main");
-    logger.set_writing_to_socket(false);
-    try {
-        return publish(parsed, logger);
-    } catch (...) {
-        const std::string text = core::exception_to_string();
-        logger.error("%1%") % text;
-        return tools::fail(program, text, EXIT_FAILURE);
-    }
+    return tools::run_tool(program, usage, argc, argv, parse, publish);
 }

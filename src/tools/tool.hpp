@@ -1,9 +1,13 @@
 #pragma once
 
+#include <core/logger.hpp>
+
 #include <boost/system/error_code.hpp>
 
 #include <sysexits.h>
 
+#include <cstdlib>
+#include <iostream>
 #include <stdexcept>
 #include <string>
 
@@ -26,5 +30,32 @@ int connect_failure_status(const boost::system::error_code& _error);
 // The text for a refused connect, with ZeroMQ's reason.
 std::string connect_failure_text(const std::string& _address,
                                  const boost::system::error_code& _error);
+
+// The part of main both tools share: parse the command line (a usage_error gives
+// status 64), answer --help, then run with a logger whose socket output is off; an
+// exception that escapes is logged and printed, with status 1.
+template <class Parse, class Run>
+int run_tool(const char* _program, const char* _usage, int _argc, char** _argv, Parse _parse,
+             Run _run) {
+    decltype(_parse(_argc, _argv)) parsed;
+    try {
+        parsed = _parse(_argc, _argv);
+    } catch (const usage_error& e) {
+        return fail(_program, e.what(), EX_USAGE);
+    }
+    if (parsed.help) {
+        std::cout << _usage;
+        return EXIT_SUCCESS;
+    }
+    kelm::libs::core::logger logger(_program, "main");
+    logger.set_writing_to_socket(false);
+    try {
+        return _run(parsed, logger);
+    } catch (...) {
+        const std::string text = kelm::libs::core::exception_to_string();
+        logger.error("%1%") % text;
+        return fail(_program, text, EXIT_FAILURE);
+    }
+}
 
 }  // namespace quorvane::tools
