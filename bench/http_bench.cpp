@@ -1,6 +1,8 @@
 // Side-by-side benchmark of the runtime's HTTP client against libcurl's multi interface,
 // alternating the two (A B A B) against the same local server so that machine noise hits
 // both alike. The server runs in a child process, so the CPU figures are the client's own.
+#include "options.hpp"
+
 #include "http_server.hpp"
 
 #include <core/core.hpp>
@@ -38,31 +40,11 @@ constexpr const char* usage =
 
 options parse_options(int _argc, char** _argv) {
     options parsed;
-    for (int i = 1; i < _argc; ++i) {
-        const std::string name = _argv[i];
-        if (name == "--help") {
-            std::cout << usage;
-            std::exit(0);
-        }
-        if (i + 1 == _argc) {
-            throw std::invalid_argument(name + " needs a value\n" + usage);
-        }
-        const int value = std::stoi(_argv[++i]);
-        if (value < 1) {
-            throw std::invalid_argument(name + " must be at least 1");
-        }
-        if (name == "--requests") {
-            parsed.requests = value;
-        } else if (name == "--parallel") {
-            parsed.parallel = value;
-        } else if (name == "--rounds") {
-            parsed.rounds = value;
-        } else if (name == "--server-threads") {
-            parsed.server_threads = value;
-        } else {
-            throw std::invalid_argument("unknown option " + name + "\n" + usage);
-        }
-    }
+    quorvane::bench::parse_counts<int>(_argc, _argv, usage,
+                                       {{"--requests", &parsed.requests},
+                                        {"--parallel", &parsed.parallel},
+                                        {"--rounds", &parsed.rounds},
+                                        {"--server-threads", &parsed.server_threads}});
     return parsed;
 }
 

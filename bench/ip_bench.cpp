@@ -1,6 +1,8 @@
 // Side-by-side benchmark of the runtime's TCP and UDP sockets against the same work written
 // directly on Boost.Asio, alternating the two (A B A B) so that machine noise hits both alike.
 // Peers run on threads of their own with plain POSIX calls; the measured side is the loop.
+#include "options.hpp"
+
 #include <core/core.hpp>
 #include <core/events_loop.hpp>
 #include <core/logger.hpp>
@@ -52,37 +54,13 @@ constexpr const char* usage =
 
 constexpr std::size_t chunk = 64 * 1024;
 
-std::size_t parse_count(const std::string& _text) {
-    if (_text.empty() || _text.find_first_not_of("0123456789") != std::string::npos) {
-        throw std::invalid_argument("not a count: " + _text);
-    }
-    return std::stoull(_text);
-}
-
 options parse_options(int _argc, char** _argv) {
     options parsed;
-    for (int i = 1; i < _argc; ++i) {
-        const std::string name = _argv[i];
-        if (name == "--help") {
-            std::cout << usage;
-            std::exit(0);
-        }
-        if (i + 1 == _argc) {
-            throw std::invalid_argument(name + " needs a value\n" + usage);
-        }
-        const auto value = parse_count(_argv[++i]);
-        if (name == "--tcp-mib") {
-            parsed.tcp_mib = value;
-        } else if (name == "--connections") {
-            parsed.connections = value;
-        } else if (name == "--datagrams") {
-            parsed.datagrams = value;
-        } else if (name == "--rounds") {
-            parsed.rounds = value;
-        } else {
-            throw std::invalid_argument("unknown option " + name + "\n" + usage);
-        }
-    }
+    quorvane::bench::parse_counts<std::size_t>(_argc, _argv, usage,
+                                               {{"--tcp-mib", &parsed.tcp_mib},
+                                                {"--connections", &parsed.connections},
+                                                {"--datagrams", &parsed.datagrams},
+                                                {"--rounds", &parsed.rounds}});
     return parsed;
 }
 

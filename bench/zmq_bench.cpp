@@ -8,6 +8,8 @@
 // A producer thread with a context of its own feeds 64-byte frames over loopback TCP; the
 // rate counts from the first frame received to the last.
 // The figures are noisy on a shared machine: compare the medians of several rounds.
+#include "options.hpp"
+
 #include <asio_zmq/socket.hpp>
 #include <core/core.hpp>
 #include <core/events_loop.hpp>
@@ -51,30 +53,10 @@ constexpr const char* usage =
 
 options parse_options(int _argc, char** _argv) {
     options parsed;
-    for (int i = 1; i < _argc; ++i) {
-        const std::string name = _argv[i];
-        if (name == "--help") {
-            std::cout << usage;
-            std::exit(0);
-        }
-        if (i + 1 == _argc) {
-            throw std::invalid_argument(name + " needs a value\n" + usage);
-        }
-        const std::string value = _argv[++i];
-        if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos) {
-            throw std::invalid_argument(name + " takes a count\n" + usage);
-        }
-        const std::size_t count = std::stoull(value);
-        if (name == "--rounds") {
-            parsed.rounds = count;
-        } else if (name == "--socket-frames") {
-            parsed.socket_frames = count;
-        } else if (name == "--stream-frames") {
-            parsed.stream_frames = count;
-        } else {
-            throw std::invalid_argument("unknown option " + name + "\n" + usage);
-        }
-    }
+    quorvane::bench::parse_counts<std::size_t>(_argc, _argv, usage,
+                                               {{"--rounds", &parsed.rounds},
+                                                {"--socket-frames", &parsed.socket_frames},
+                                                {"--stream-frames", &parsed.stream_frames}});
     return parsed;
 }
 
