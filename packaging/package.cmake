@@ -10,6 +10,7 @@ set(CPACK_PACKAGE_DESCRIPTION
     "Binds a PULL socket on its input endpoint and a PUB socket on its output endpoint and republishes every frame that arrives on the input to the subscribers of the output.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_STRIP_FILES ON)
 # The shared libraries the installed programs link, found by dpkg-shlibdeps.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # dpkg keeps an edited configuration across upgrades, or asks.

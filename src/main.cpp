@@ -90,23 +90,31 @@ extern "C" void end_drain(int) {
     ::_exit(EXIT_SUCCESS);
 }
 
-// The signal handling of the events loop gives both signals their default action back when it
-// ends; they are blocked meanwhile, so one that comes then waits for this handler.
-void end_drain_on_signal(kelm::libs::core::events_loop::signals_handle::ptr& _signals) {
-    sigset_t stopping;
-    sigemptyset(&stopping);
-    sigaddset(&stopping, SIGINT);
-    sigaddset(&stopping, SIGTERM);
-    sigset_t previous;
-    ::pthread_sigmask(SIG_BLOCK, &stopping, &previous);
-    _signals.reset();
-    struct sigaction action {};
-    action.sa_handler = end_drain;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-}
+// Blocks SIGINT and SIGTERM on this thread while the drain's handler replaces the events
+// loop's signal handling, which gives both signals their default action back when it ends.
+// libzmq's threads block every signal, so one that comes meanwhile waits for the handler.
+class drain_signals {
+public:
+    explicit drain_signals(kelm::libs::core::events_loop::signals_handle::ptr& _signals) {
+        sigemptyset(&m_stopping);
+        sigaddset(&m_stopping, SIGINT);
+        sigaddset(&m_stopping, SIGTERM);
+        ::pthread_sigmask(SIG_BLOCK, &m_stopping, &m_previous);
+        _signals.reset();
+        struct sigaction action {};
+        action.sa_handler = end_drain;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, nullptr);
+        ::sigaction(SIGTERM, &action, nullptr);
+    }
+    drain_signals(const drain_signals&) = delete;
+    drain_signals& operator=(const drain_signals&) = delete;
+    ~drain_signals() { ::pthread_sigmask(SIG_SETMASK, &m_previous, nullptr); }
+
+private:
+    sigset_t m_stopping;
+    sigset_t m_previous;
+};
 
 void run_broker(const kelm::config& _configuration, const logger& _logger) {
     const auto core = kelm::libs::core::core::create(_logger);
@@ -130,12 +138,15 @@ void run_broker(const kelm::config& _configuration, const logger& _logger) {
     while (!_logger.execute([&] { loop->run(); })) {
     }
     ::sd_notify(0, "STOPPING=1");
-    pull->cancel();
-    // Frames still queued for connected subscribers get this long to leave; one that
-    // stopped reading would otherwise hold the exit up for good.
-    pub.set_option(ZMQ_LINGER, shutdown_linger_ms);
-    _logger.info("exit").location(KELM_SOURCE_LOCATION());
-    end_drain_on_signal(signals);
+    {
+        // A second signal is held back until "exit" is logged, and then ends the drain.
+        const drain_signals second_signal(signals);
+        pull->cancel();
+        // Frames still queued for connected subscribers get this long to leave; one that
+        // stopped reading would otherwise hold the exit up for good.
+        pub.set_option(ZMQ_LINGER, shutdown_linger_ms);
+        _logger.info("exit").location(KELM_SOURCE_LOCATION());
+    }
 }
 
 // Servers with many peers need a descriptor for each: take all the system allows.

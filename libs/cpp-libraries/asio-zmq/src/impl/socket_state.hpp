@@ -9,7 +9,6 @@
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
-#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -22,10 +21,6 @@ void post_completion(boost::asio::io_context& io_context, receive_handler handle
 
 // Sends and receives between two looks at ZMQ_EVENTS while no receive is pending.
 inline constexpr unsigned commands_interval = 64;
-
-// After a receive error other than EAGAIN, the next attempt waits for the descriptor's signal or
-// this long, whichever comes first, so an error that lasts does not keep the thread busy.
-inline constexpr std::chrono::milliseconds receive_error_pause{100};
 
 // Everything a socket's pending work needs. The socket object owns it and its posted batches and
 // descriptor waits share it, so they can still run, harmlessly, after the object is gone.

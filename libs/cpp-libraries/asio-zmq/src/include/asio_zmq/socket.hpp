@@ -26,6 +26,10 @@ class socket_state;
 // work on the io_context run.
 inline constexpr std::size_t receive_batch_limit = 64;
 
+// After a receive error other than EAGAIN, the next attempt waits for the socket's signal or
+// this long, whichever comes first.
+inline constexpr std::chrono::milliseconds receive_error_pause{100};
+
 // ZMQ_LINGER of every new socket. libzmq's own default is infinite: one frame queued for a peer
 // that never comes would then hold up the destruction of the io_context, and the program's exit,
 // for good. A socket whose frames matter more sets its own with set_option(ZMQ_LINGER, ms), -1
