@@ -9,6 +9,7 @@ packages=(
   libzmq3-dev cppzmq-dev
   libjsoncpp-dev libhiredis-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  libsystemd-dev dpkg-dev
 )
 
 missing=()
