@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -92,23 +92,15 @@ protected:
 
     // The broker's resident memory, found by its configuration file on its command line.
     long rss_kib() const {
-        std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
-        while (const dirent* entry = ::readdir(proc.get())) {
-            const std::string pid = entry->d_name;
-            if (pid.find_first_not_of("0123456789") != std::string::npos) {
-                continue;
-            }
-            if (read_all("/proc/" + pid + "/cmdline").find(m_file) == std::string::npos) {
-                continue;
-            }
-            std::istringstream status(read_all("/proc/" + pid + "/status"));
-            for (std::string line; std::getline(status, line);) {
-                if (line.rfind("VmRSS:", 0) == 0) {
-                    return std::stol(line.substr(6));
-                }
-            }
+        std::unique_ptr<FILE, int (*)(FILE*)> pgrep(::popen(("pgrep -f " + m_file).c_str(), "r"),
+                                                    ::pclose);
+        long pid = -1;
+        std::fscanf(pgrep.get(), "%ld", &pid);
+        std::istringstream status(read_all("/proc/" + std::to_string(pid) + "/status"));
+        std::string line;
+        while (std::getline(status, line) && line.rfind("VmRSS:", 0) != 0) {
         }
-        return -1;
+        return line.empty() ? -1 : std::stol(line.substr(6));
     }
 
     // Subscribers that connect, complete the handshake, and leave, fifty at a time.
@@ -234,66 +226,45 @@ TEST_F(HardenedBroker, SecondSignalEndsTheDrainWithStatusZero) {
 TEST_F(HardenedBroker, ConfigurationsThatCannotBeRightAreRefusedAtOnce) {
     const std::string fifo = m_directory.path() + "/fifo.json";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const auto oversized = m_directory.write_file("big.json", std::string((1 << 20) + 1, ' '));
-    const auto deep = m_directory.write_file("deep.json", std::string(100000, '['));
-    const auto document = [&](const std::string& _system) {
-        return m_directory.write_file("c.json", R"({"system": {)" + _system + "}}");
+    const auto system = [&](const std::string& _members) {
+        return m_directory.write_file(
+            "c.json", R"({"system": {"input_address": "tcp://127.0.0.1:*", )" + _members + "}}");
     };
-    const std::string endpoints =
-        R"("input_address": "tcp://127.0.0.1:*", "output_address": "tcp://127.0.0.1:*")";
-    const auto input = [&](const std::string& _endpoint) {
-        return document(R"("output_address": "tcp://127.0.0.1:*", "input_address": ")" + _endpoint +
-                        "\"");
-    };
+    const std::string output = R"("output_address": "tcp://127.0.0.1:*")";
     struct row {
-        std::string name;
         std::function<std::string()> file;
+        int status;
         std::string expected;
     };
     const std::vector<row> rows = {
-        {"FIFO", [&] { return fifo; }, "Cannot parse json: " + fifo + ": not a regular file"},
-        {"device", [] { return std::string("/dev/zero"); },
-         "Cannot parse json: /dev/zero: not a regular file"},
-        {"directory", [&] { return m_directory.path(); },
-         "Cannot parse json: " + m_directory.path() + ": not a regular file"},
-        {"oversized", [&] { return oversized; },
-         "Cannot parse json: " + oversized + ": larger than 1 MiB"},
-        {"too deep", [&] { return deep; }, "Cannot parse json: "},
-        {"port above 65535", [&] { return input("tcp://127.0.0.1:99999"); },
-         "Not an endpoint to bind: system.input_address: tcp port"},
-        {"negative port", [&] { return input("tcp://127.0.0.1:-1"); }, "tcp port"},
-        {"port with a suffix", [&] { return input("tcp://127.0.0.1:5570x"); }, "tcp port"},
-        {"transport", [&] { return input("udp://127.0.0.1:5570"); }, "unsupported transport"},
-        {"NUL", [&] { return input(R"(ipc:///tmp/a\u0000b)"); }, "NUL"},
-        {"malformed", [&] { return input("nowhere"); }, "not of the form transport://address"},
-        {"negative limit", [&] { return document(endpoints + R"(, "max_message_size": -1)"); },
+        {[&] { return fifo; }, EX_CONFIG, "Cannot parse json: " + fifo + ": not a regular file"},
+        {[] { return std::string("/dev/zero"); }, EX_CONFIG, "/dev/zero: not a regular file"},
+        {[&] { return m_directory.write_file("big.json", std::string((1 << 20) + 1, ' ')); },
+         EX_CONFIG, "big.json: larger than 1 MiB"},
+        {[&] { return m_directory.write_file("deep.json", std::string(100000, '[')); }, EX_CONFIG,
+         "Cannot parse json: "},
+        {[&] { return system(R"("output_address": "tcp://127.0.0.1:99999")"); }, EX_CONFIG,
+         "Not an endpoint to bind: system.output_address: tcp port"},
+        {[&] { return system(R"("output_address": "tcp://127.0.0.1:5570x")"); }, EX_CONFIG,
+         "tcp port"},
+        {[&] { return system(R"("output_address": "udp://127.0.0.1:5570")"); }, EX_CONFIG,
+         "unsupported transport"},
+        {[&] { return system(output + R"(, "max_message_size": -1)"); }, EX_CONFIG,
          "Field must not be negative: system.max_message_size"},
-        {"text limit", [&] { return document(endpoints + R"(, "input_high_water_mark": "many")"); },
+        {[&] { return system(output + R"(, "input_high_water_mark": "many")"); }, EX_CONFIG,
          "Can not find field <int>: system.input_high_water_mark"},
-        {"fraction", [&] { return document(endpoints + R"(, "heartbeat_interval_ms": 1.5)"); },
-         "Can not find field <int>: system.heartbeat_interval_ms"},
-        {"beyond int", [&] { return document(endpoints + R"(, "max_message_size": 1e12)"); },
-         "Can not find field <int>: system.max_message_size"},
+        // A host that does not resolve fails the bind, quoting all of it: the echo is cut.
+        {[&] { return system(R"("output_address": "tcp://)" + std::string(100000, 'h') + ":1\""); },
+         EXIT_FAILURE, "hhhhhhhh"},
     };
-    for (const auto& [name, file, expected] : rows) {
-        SCOPED_TRACE(name);
+    for (const auto& [file, status, expected] : rows) {
+        SCOPED_TRACE(expected);
         broker_process broker({"-c", file()});
-        EXPECT_EQ(broker.wait(), EX_CONFIG);
+        EXPECT_EQ(broker.wait(), status);
         const std::string error = broker.standard_error();
-        EXPECT_NE(error.find(expected), std::string::npos) << error;
+        EXPECT_NE(error.find(expected), std::string::npos) << error.substr(0, 200);
+        EXPECT_LT(error.size(), 2000u);
     }
-}
-
-TEST_F(HardenedBroker, FailureEchoedToStandardErrorIsCut) {
-    // A well-formed endpoint whose host cannot be resolved fails the bind with its name.
-    const auto file = m_directory.write_file(
-        "c.json", R"({"system": {"input_address": "tcp://127.0.0.1:*", "output_address": "tcp://)" +
-                      std::string(100000, 'h') + R"(:1"}})");
-    broker_process broker({"-c", file});
-    EXPECT_EQ(broker.wait(), EXIT_FAILURE);
-    const std::string error = broker.standard_error();
-    EXPECT_GT(error.size(), 100u);
-    EXPECT_LT(error.size(), 2000u) << error.size();
 }
 
 TEST_F(HardenedBroker, InstallKeepsAnEditedConfigurationAndTheUnitWaitsForReadiness) {
