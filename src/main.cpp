@@ -70,7 +70,7 @@ void setup_pipeline(const std::shared_ptr<pull_socket>& _pull, pub_socket& _pub,
 
 // What both sockets share: keepalive and heartbeats reclaim peers that vanished without
 // closing, the frame size limit bounds what one peer can make the broker hold.
-void limit(socket& _socket, const kelm::config& _configuration, int _max_message_size) {
+void apply_limits(socket& _socket, const kelm::config& _configuration, int _max_message_size) {
     _socket.set_option(ZMQ_MAXMSGSIZE, std::int64_t{_max_message_size});
     _socket.set_option(ZMQ_TCP_KEEPALIVE, 1);
     _socket.set_option(ZMQ_TCP_KEEPALIVE_IDLE, keepalive_idle_s);
@@ -121,11 +121,11 @@ void run_broker(const kelm::config& _configuration, const logger& _logger) {
     const auto loop = core->create_events_loop("main");
     auto signals = loop->stop_on_signals();
     pub_socket pub(loop->get_io_context());
-    limit(pub, _configuration, _configuration.system.max_subscription_size);
+    apply_limits(pub, _configuration, _configuration.system.max_subscription_size);
     pub.set_option(ZMQ_SNDHWM, _configuration.system.output_high_water_mark);
     pub.bind(_configuration.system.output_address);
     const auto pull = std::make_shared<pull_socket>(loop->get_io_context());
-    limit(*pull, _configuration, _configuration.system.max_message_size);
+    apply_limits(*pull, _configuration, _configuration.system.max_message_size);
     pull->set_option(ZMQ_RCVHWM, _configuration.system.input_high_water_mark);
     pull->bind(_configuration.system.input_address);
     // A wildcard address or port shows here as what was actually bound.

@@ -3,8 +3,11 @@
 #include "wait.hpp"
 
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sysexits.h>
+#include <unistd.h>
 #include <zmq.hpp>
 
 #include <gtest/gtest.h>
@@ -35,12 +38,13 @@ std::string read_all(const std::string& _file_name) {
 // A broker on wildcard loopback ports, with extra members of "system", and peers of its own.
 class HardenedBroker : public ::testing::Test {
 protected:
-    void start(const std::string& _extra = "") {
+    void start(const std::string& _extra = "", const std::vector<std::string>& _environment = {}) {
         m_file = m_directory.write_file("broker.json",
                                         R"({"system": {"input_address": "tcp://127.0.0.1:*",
                                           "output_address": "tcp://127.0.0.1:0")" +
                                             _extra + "}}");
-        m_broker = std::make_unique<broker_process>(std::vector<std::string>{"-c", m_file});
+        m_broker =
+            std::make_unique<broker_process>(std::vector<std::string>{"-c", m_file}, _environment);
         ASSERT_TRUE(eventually([&] { return read_bound_endpoints(); }));
         m_producer.set(zmq::sockopt::sndtimeo, 5000);
         m_producer.set(zmq::sockopt::linger, 0);
@@ -200,14 +204,32 @@ TEST_F(HardenedBroker, SubscribersComingAndGoingLeaveAnIdleBrokersMemoryAlone) {
     EXPECT_TRUE(settled);
 }
 
-TEST_F(HardenedBroker, SecondSignalEndsTheDrainWithStatusZero) {
-    start();
+TEST_F(HardenedBroker, TellsSystemdWhenReadyAndStoppingAndASecondSignalEndsTheDrain) {
+    // Where systemd would listen for the notifications.
+    const std::string notify_path = m_directory.path() + "/notify";
+    const int notifications = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    notify_path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(notifications, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const auto notification = [&] {
+        char text[256] = {};
+        return ::recv(notifications, text, sizeof text - 1, MSG_DONTWAIT) > 0 ? std::string(text)
+                                                                              : std::string();
+    };
+    start("", {"NOTIFY_SOCKET=" + notify_path});
+    EXPECT_EQ(notification(), "READY=1");
     // A subscriber that stopped reading, with frames queued for it: the drain would take 5 s.
     auto stuck = subscriber("", 4096);
     const std::string big(64 * 1024, 'x');
+    auto healthy = subscriber("m");
     for (int i = 0; i < 300; ++i) {
         send(big);
     }
+    // Once the marker is through, every frame before it waits for the stuck subscriber.
+    send("marker");
+    healthy.set(zmq::sockopt::rcvtimeo, 5000);
+    ASSERT_EQ(receive(healthy), "marker");
     const auto exit_lines = [&] {
         int count = 0;
         for (const auto& line : m_broker->syslog()) {
@@ -218,9 +240,11 @@ TEST_F(HardenedBroker, SecondSignalEndsTheDrainWithStatusZero) {
     };
     m_broker->send_signal(SIGTERM);
     ASSERT_TRUE(eventually([&] { return exit_lines() == 1; }));
+    EXPECT_EQ(notification(), "STOPPING=1");
     m_broker->send_signal(SIGTERM);
     EXPECT_EQ(m_broker->wait(), 0);
     EXPECT_EQ(exit_lines(), 1);
+    ::close(notifications);
 }
 
 TEST_F(HardenedBroker, ConfigurationsThatCannotBeRightAreRefusedAtOnce) {
