@@ -94,13 +94,17 @@ protected:
         return _socket.recv(message) ? message.to_string() : "<timeout>";
     }
 
-    // The broker's resident memory, found by its configuration file on its command line.
-    long rss_kib() const {
+    // The broker's process, found by its configuration file on its command line.
+    std::string proc() const {
         std::unique_ptr<FILE, int (*)(FILE*)> pgrep(::popen(("pgrep -f " + m_file).c_str(), "r"),
                                                     ::pclose);
         long pid = -1;
         std::fscanf(pgrep.get(), "%ld", &pid);
-        std::istringstream status(read_all("/proc/" + std::to_string(pid) + "/status"));
+        return "/proc/" + std::to_string(pid);
+    }
+
+    long rss_kib() const {
+        std::istringstream status(read_all(proc() + "/status"));
         std::string line;
         while (std::getline(status, line) && line.rfind("VmRSS:", 0) != 0) {
         }
@@ -146,6 +150,21 @@ protected:
 };
 
 }  // namespace
+
+TEST_F(HardenedBroker, StartClosesTheFileAndRaisesTheDescriptorLimit) {
+    start();
+    const std::string process = proc();
+    std::unique_ptr<FILE, int (*)(FILE*)> open_files(
+        ::popen(("ls -l " + process + "/fd").c_str(), "r"), ::pclose);
+    std::string listing(1 << 16, '\0');
+    listing.resize(std::fread(&listing[0], 1, listing.size(), open_files.get()));
+    EXPECT_NE(listing.find("socket:"), std::string::npos) << listing;
+    EXPECT_EQ(listing.find(m_file), std::string::npos) << listing;
+    std::smatch files;
+    const std::string limits = read_all(process + "/limits");
+    ASSERT_TRUE(std::regex_search(limits, files, std::regex("Max open files +([0-9]+) +([0-9]+)")));
+    EXPECT_EQ(files[1], files[2]);
+}
 
 TEST_F(HardenedBroker, OversizedFrameIsRefusedAndForwardingGoesOn) {
     start(R"(, "max_message_size": 1024)");
