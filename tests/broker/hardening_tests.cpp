@@ -3,6 +3,7 @@
 #include "wait.hpp"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -152,7 +154,14 @@ protected:
 }  // namespace
 
 TEST_F(HardenedBroker, StartClosesTheFileAndRaisesTheDescriptorLimit) {
+    // The broker inherits a soft limit below the hard one.
+    rlimit original{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
+    rlimit lowered = original;
+    lowered.rlim_cur = std::min<rlim_t>(512, original.rlim_max);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
     start();
+    ::setrlimit(RLIMIT_NOFILE, &original);
     const std::string process = proc();
     std::unique_ptr<FILE, int (*)(FILE*)> open_files(
         ::popen(("ls -l " + process + "/fd").c_str(), "r"), ::pclose);
@@ -164,6 +173,7 @@ TEST_F(HardenedBroker, StartClosesTheFileAndRaisesTheDescriptorLimit) {
     const std::string limits = read_all(process + "/limits");
     ASSERT_TRUE(std::regex_search(limits, files, std::regex("Max open files +([0-9]+) +([0-9]+)")));
     EXPECT_EQ(files[1], files[2]);
+    EXPECT_EQ(files[2], std::to_string(original.rlim_max));
 }
 
 TEST_F(HardenedBroker, OversizedFrameIsRefusedAndForwardingGoesOn) {
