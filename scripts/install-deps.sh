@@ -10,6 +10,7 @@ packages=(
   libjsoncpp-dev libhiredis-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   redis-server redis-tools
+  libsystemd-dev dpkg-dev
 )
 
 missing=()

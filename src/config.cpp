@@ -1,25 +1,177 @@
 #include "config.hpp"
 
 #include <config_parser/config.hpp>
+#include <config_parser/dictionary.hpp>
 #include <config_parser/result.hpp>
 #include <core/exception.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
 #include <tuple>
+#include <vector>
 
 namespace kelm {
+namespace {
+
+namespace cfg = libs::config;
+
+[[noreturn]] void refuse_file(const std::string& _file_name, const std::string& _why) {
+    throw std::runtime_error("Cannot parse json: " + _file_name + ": " + _why);
+}
+
+// Closes the descriptor however reading ends.
+class file_descriptor {
+public:
+    explicit file_descriptor(int _fd) : m_fd(_fd) {}
+    file_descriptor(const file_descriptor&) = delete;
+    file_descriptor& operator=(const file_descriptor&) = delete;
+    ~file_descriptor() { ::close(m_fd); }
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// Why the endpoint can never be bound, or empty when ZeroMQ may bind it.
+std::string endpoint_fault(const std::string& _endpoint) {
+    if (_endpoint.find('\0') != std::string::npos) {
+        return "contains a NUL character";
+    }
+    const auto separator = _endpoint.find("://");
+    if (separator == std::string::npos || separator + 3 == _endpoint.size()) {
+        return "not of the form transport://address";
+    }
+    const std::string transport = _endpoint.substr(0, separator);
+    const std::string address = _endpoint.substr(separator + 3);
+    if (transport == "ipc") {
+        return address.size() < sizeof(sockaddr_un::sun_path)
+                   ? std::string()
+                   : "ipc path longer than " + std::to_string(sizeof(sockaddr_un::sun_path) - 1) +
+                         " bytes";
+    }
+    if (transport != "tcp") {
+        return "unsupported transport, tcp or ipc expected";
+    }
+    const auto colon = address.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        return "tcp address without host:port";
+    }
+    const std::string port = address.substr(colon + 1);
+    if (port == "*") {
+        return {};
+    }
+    const bool digits = !port.empty() && port.size() <= 5 &&
+                        std::all_of(port.begin(), port.end(),
+                                    [](unsigned char _c) { return std::isdigit(_c) != 0; });
+    if (!digits || std::stoi(port) > 65535) {
+        return "tcp port is not a number from 0 to 65535 or *";
+    }
+    return {};
+}
+
+// An optional member of "system" that counts something: absent leaves the default.
+void read_count(const cfg::config& _document, const std::string& _name, int& _target,
+                std::vector<std::string>& _reasons) {
+    const auto system = _document.get<const cfg::dictionary&>("system");
+    if (!system || !system->get_value(_name)) {
+        return;
+    }
+    const auto found = _document.get_by_path<int>({"system", _name});
+    if (!found.ok()) {
+        _reasons.push_back(found.reason());
+    } else if (found.value() < 0) {
+        _reasons.push_back("Field must not be negative: system." + _name);
+    } else {
+        _target = found.value();
+    }
+}
+
+}  // namespace
 
 config::config(std::istream& _stream) {
-    namespace cfg = libs::config;
     const auto document = cfg::config::create<cfg::type::json>(_stream);
     // Both look-ups always run, so one message names every missing endpoint.
     auto input = document->get_by_path<std::string>({"system", "input_address"});
     auto output = document->get_by_path<std::string>({"system", "output_address"});
     const auto endpoints = std::move(input) + std::move(output);
+    std::vector<std::string> reasons;
     if (!endpoints.ok()) {
-        throw libs::core::exception("Config file is invalid: " + endpoints.reason(),
-                                    KELM_SOURCE_LOCATION());
+        reasons.push_back(endpoints.reason());
+    } else {
+        std::tie(system.input_address, system.output_address) = endpoints.value();
+        for (const auto& [name, endpoint] :
+             {std::make_pair("input_address", system.input_address),
+              std::make_pair("output_address", system.output_address)}) {
+            const auto fault = endpoint_fault(endpoint);
+            if (!fault.empty()) {
+                reasons.push_back(std::string("Not an endpoint to bind: system.") + name + ": " +
+                                  fault);
+            }
+        }
     }
-    std::tie(system.input_address, system.output_address) = endpoints.value();
+    read_count(*document, "max_message_size", system.max_message_size, reasons);
+    read_count(*document, "max_subscription_size", system.max_subscription_size, reasons);
+    read_count(*document, "input_high_water_mark", system.input_high_water_mark, reasons);
+    read_count(*document, "output_high_water_mark", system.output_high_water_mark, reasons);
+    read_count(*document, "heartbeat_interval_ms", system.heartbeat_interval_ms, reasons);
+    read_count(*document, "heartbeat_timeout_ms", system.heartbeat_timeout_ms, reasons);
+    if (!reasons.empty()) {
+        std::string text = reasons.front();
+        for (auto reason = reasons.begin() + 1; reason != reasons.end(); ++reason) {
+            text += "\n" + *reason;
+        }
+        throw libs::core::exception("Config file is invalid: " + text, KELM_SOURCE_LOCATION());
+    }
+}
+
+// A FIFO would block the start, a device could be read without end, and a directory would
+// fail as a baffling syntax error: only a regular file is read, and only a small one.
+std::string config::read_file(const std::string& _file_name) {
+    const int fd = ::open(_file_name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        throw std::runtime_error("Cannot parse json: cannot open " + _file_name + ": " +
+                                 std::strerror(errno));
+    }
+    const file_descriptor file(fd);
+    struct stat status {};
+    if (::fstat(file.get(), &status) != 0) {
+        refuse_file(_file_name, std::strerror(errno));
+    }
+    if (!S_ISREG(status.st_mode)) {
+        refuse_file(_file_name, "not a regular file");
+    }
+    if (static_cast<std::size_t>(status.st_size) > max_file_size) {
+        refuse_file(_file_name, "larger than 1 MiB");
+    }
+    // One byte more than allowed tells a file that grew past the limit since fstat.
+    std::string content(max_file_size + 1, '\0');
+    std::size_t size = 0;
+    while (size < content.size()) {
+        const ssize_t got = ::read(file.get(), &content[size], content.size() - size);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            refuse_file(_file_name, std::strerror(errno));
+        }
+        if (got == 0) {
+            break;
+        }
+        size += static_cast<std::size_t>(got);
+    }
+    if (size > max_file_size) {
+        refuse_file(_file_name, "larger than 1 MiB");
+    }
+    content.resize(size);
+    return content;
 }
 
 }  // namespace kelm

@@ -6,25 +6,37 @@
 #include <core/get_config_file_name.hpp>
 #include <core/logger.hpp>
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sysexits.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
 #include <boost/asio/error.hpp>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <memory>
-#include <stdexcept>
+#include <sstream>
+#include <string>
 
 namespace {
 
 using kelm::libs::asio_zmq::message;
 using kelm::libs::asio_zmq::pub_socket;
 using kelm::libs::asio_zmq::pull_socket;
+using kelm::libs::asio_zmq::socket;
 using kelm::libs::core::logger;
 
 constexpr int shutdown_linger_ms = 5000;
+// A peer that vanished without closing is found out after about idle + count × interval.
+constexpr int keepalive_idle_s = 60;
+constexpr int keepalive_interval_s = 10;
+constexpr int keepalive_count = 5;
+// The line echoed to standard error is cut here: it may quote an endpoint of any length.
+constexpr std::size_t standard_error_line_limit = 1024;
 
 void setup_pipeline(const std::shared_ptr<pull_socket>& _pull, pub_socket& _pub,
                     const logger& _logger);
@@ -56,36 +68,110 @@ void setup_pipeline(const std::shared_ptr<pull_socket>& _pull, pub_socket& _pub,
                              std::size_t) { forward(weak_pull, _pub, _logger, _error, _frame); });
 }
 
-// A configuration file that cannot be opened fails like an unreadable document, but
-// says which file and why instead of what the JSON reader makes of an empty stream.
-std::ifstream open_config(const std::string& _file_name) {
-    std::ifstream stream(_file_name, std::ios_base::in);
-    if (!stream) {
-        throw std::runtime_error("Cannot parse json: cannot open " + _file_name + ": " +
-                                 std::strerror(errno));
+// What both sockets share: keepalive and heartbeats reclaim peers that vanished without
+// closing, the frame size limit bounds what one peer can make the broker hold.
+void apply_limits(socket& _socket, const kelm::config& _configuration, int _max_message_size) {
+    _socket.set_option(ZMQ_MAXMSGSIZE, std::int64_t{_max_message_size});
+    _socket.set_option(ZMQ_TCP_KEEPALIVE, 1);
+    _socket.set_option(ZMQ_TCP_KEEPALIVE_IDLE, keepalive_idle_s);
+    _socket.set_option(ZMQ_TCP_KEEPALIVE_INTVL, keepalive_interval_s);
+    _socket.set_option(ZMQ_TCP_KEEPALIVE_CNT, keepalive_count);
+    if (_configuration.system.heartbeat_interval_ms > 0) {
+        _socket.set_option(ZMQ_HEARTBEAT_IVL, _configuration.system.heartbeat_interval_ms);
+        if (_configuration.system.heartbeat_timeout_ms > 0) {
+            _socket.set_option(ZMQ_HEARTBEAT_TIMEOUT, _configuration.system.heartbeat_timeout_ms);
+        }
     }
-    return stream;
 }
+
+// Once the drain has begun, a second SIGINT or SIGTERM ends it: what is still queued for
+// subscribers is given up, and the broker ends as if the drain had run out.
+extern "C" void end_drain(int) {
+    ::_exit(EXIT_SUCCESS);
+}
+
+// Blocks SIGINT and SIGTERM on this thread while the drain's handler replaces the events
+// loop's signal handling, which gives both signals their default action back when it ends.
+// libzmq's threads block every signal, so one that comes meanwhile waits for the handler.
+class drain_signals {
+public:
+    explicit drain_signals(kelm::libs::core::events_loop::signals_handle::ptr& _signals) {
+        sigemptyset(&m_stopping);
+        sigaddset(&m_stopping, SIGINT);
+        sigaddset(&m_stopping, SIGTERM);
+        ::pthread_sigmask(SIG_BLOCK, &m_stopping, &m_previous);
+        _signals.reset();
+        struct sigaction action {};
+        action.sa_handler = end_drain;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, nullptr);
+        ::sigaction(SIGTERM, &action, nullptr);
+    }
+    drain_signals(const drain_signals&) = delete;
+    drain_signals& operator=(const drain_signals&) = delete;
+    ~drain_signals() { ::pthread_sigmask(SIG_SETMASK, &m_previous, nullptr); }
+
+private:
+    sigset_t m_stopping;
+    sigset_t m_previous;
+};
 
 void run_broker(const kelm::config& _configuration, const logger& _logger) {
     const auto core = kelm::libs::core::core::create(_logger);
     const auto loop = core->create_events_loop("main");
-    const auto signals = loop->stop_on_signals();
+    auto signals = loop->stop_on_signals();
     pub_socket pub(loop->get_io_context());
+    apply_limits(pub, _configuration, _configuration.system.max_subscription_size);
+    pub.set_option(ZMQ_SNDHWM, _configuration.system.output_high_water_mark);
     pub.bind(_configuration.system.output_address);
     const auto pull = std::make_shared<pull_socket>(loop->get_io_context());
+    apply_limits(*pull, _configuration, _configuration.system.max_message_size);
+    pull->set_option(ZMQ_RCVHWM, _configuration.system.input_high_water_mark);
     pull->bind(_configuration.system.input_address);
+    // A wildcard address or port shows here as what was actually bound.
+    _logger.info("Bound input %1% and output %2%") % pull->endpoint() % pub.endpoint();
+    ::sd_notify(0, "READY=1");
 
     setup_pipeline(pull, pub, _logger);
     // An exception out of a handler is logged and forwarding goes on; only a signal
     // ends the run.
     while (!_logger.execute([&] { loop->run(); })) {
     }
-    pull->cancel();
-    // Frames still queued for connected subscribers get this long to leave; one that
-    // stopped reading would otherwise hold the exit up for good.
-    pub.set_option(ZMQ_LINGER, shutdown_linger_ms);
-    _logger.info("exit").location(KELM_SOURCE_LOCATION());
+    ::sd_notify(0, "STOPPING=1");
+    {
+        // A second signal is held back until "exit" is logged, and then ends the drain.
+        const drain_signals second_signal(signals);
+        pull->cancel();
+        // Frames still queued for connected subscribers get this long to leave; one that
+        // stopped reading would otherwise hold the exit up for good.
+        pub.set_option(ZMQ_LINGER, shutdown_linger_ms);
+        _logger.info("exit").location(KELM_SOURCE_LOCATION());
+    }
+}
+
+// Servers with many peers need a descriptor for each: take all the system allows.
+void raise_open_files_limit(const logger& _logger) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        _logger.warning("Cannot read the limit of open files: %1%") % std::strerror(errno);
+        return;
+    }
+    if (limit.rlim_cur == limit.rlim_max) {
+        return;
+    }
+    const rlim_t soft = limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        _logger.warning("Cannot raise the limit of open files from %1% to %2%: %3%") % soft %
+            limit.rlim_max % std::strerror(errno);
+    }
+}
+
+std::string cut(const std::string& _line) {
+    return _line.size() <= standard_error_line_limit
+               ? _line
+               : _line.substr(0, standard_error_line_limit) + "... (" +
+                     std::to_string(_line.size()) + " bytes)";
 }
 
 }  // namespace
@@ -100,13 +186,14 @@ int main(int argc, char** argv) {
             log.set_writing_to_socket(false);
             const auto file_name = kelm::libs::core::get_config_file_name(argc, argv);
             failure_status = EX_CONFIG;
-            auto stream = open_config(file_name);
+            std::istringstream stream(kelm::config::read_file(file_name));
             const kelm::config configuration(stream);
             failure_status = EXIT_FAILURE;
+            raise_open_files_limit(log);
             run_broker(configuration, log);
         } catch (...) {
             // The system log may not be where the person starting the broker looks.
-            std::cerr << kelm::libs::core::exception_to_string() << std::endl;
+            std::cerr << cut(kelm::libs::core::exception_to_string()) << std::endl;
             throw;
         }
     });

@@ -36,10 +36,9 @@ TEST(BrokerConfig, ReadsBothEndpointsIgnoringCommentsAndUnknownMembers) {
     EXPECT_EQ(configuration.system.output_address, "ipc:///tmp/out");
 }
 
-TEST(BrokerConfig, EmptyStringsAreTakenAsWritten) {
+TEST(BrokerConfig, EmptyStringsAreRefused) {
     std::istringstream stream(R"({"system": {"input_address": "", "output_address": ""}})");
-    const kelm::config configuration(stream);
-    EXPECT_EQ(configuration.system.input_address, "");
+    EXPECT_THROW(kelm::config{stream}, kelm::libs::core::exception);
 }
 
 TEST(BrokerConfig, NamesEveryMissingEndpoint) {

@@ -30,8 +30,10 @@ boost::system::error_code result_of(int zmq_result) noexcept {
 }  // namespace
 
 socket::socket(boost::asio::io_context& io_context, int type)
-    : m_io_context(&io_context),
-      m_state(std::make_shared<detail::socket_state>(io_context, type)) {}
+    : m_io_context(&io_context), m_state(std::make_shared<detail::socket_state>(io_context, type)) {
+    set_option(ZMQ_LINGER, static_cast<int>(default_linger.count()));
+    m_state->watch();
+}
 
 socket& socket::operator=(socket&& other) noexcept {
     if (this != &other) {
@@ -55,6 +57,7 @@ void socket::bind(const std::string& endpoint) {
 void socket::bind(const std::string& endpoint, boost::system::error_code& error) {
     if (void* handle = open_handle(error)) {
         error = result_of(zmq_bind(handle, endpoint.c_str()));
+        m_state->operation_done();
     }
 }
 
@@ -67,6 +70,7 @@ void socket::connect(const std::string& endpoint) {
 void socket::connect(const std::string& endpoint, boost::system::error_code& error) {
     if (void* handle = open_handle(error)) {
         error = result_of(zmq_connect(handle, endpoint.c_str()));
+        m_state->operation_done();
     }
 }
 
@@ -89,6 +93,14 @@ void socket::set_option(int option, int value) {
     throw_on_error(error, "set_option");
 }
 
+void socket::set_option(int option, std::int64_t value) {
+    boost::system::error_code error;
+    if (void* handle = open_handle(error)) {
+        error = result_of(zmq_setsockopt(handle, option, &value, sizeof value));
+    }
+    throw_on_error(error, "set_option");
+}
+
 void socket::subscribe(std::string_view prefix) {
     set_bytes_option(ZMQ_SUBSCRIBE, prefix, "subscribe");
 }
@@ -101,6 +113,7 @@ void socket::set_bytes_option(int option, std::string_view value, const char* wh
     boost::system::error_code error;
     if (void* handle = open_handle(error)) {
         error = result_of(zmq_setsockopt(handle, option, value.data(), value.size()));
+        m_state->operation_done();
     }
     throw_on_error(error, what);
 }

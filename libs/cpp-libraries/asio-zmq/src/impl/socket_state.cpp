@@ -24,11 +24,40 @@ void post_completion(boost::asio::io_context& io_context, receive_handler handle
 socket_state::socket_state(boost::asio::io_context& io_context, int type)
     : m_io_context(io_context),
       m_socket(boost::asio::use_service<context_service>(io_context).native_handle(), type),
-      m_descriptor(std::in_place, io_context, m_socket.notification_fd()) {}
+      m_descriptor(std::in_place, io_context, m_socket.notification_fd()),
+      m_pause(io_context) {}
 
 // The descriptor must be released, not closed: it belongs to libzmq.
 socket_state::~socket_state() {
     close();
+}
+
+// The watch of an idle socket must not keep run() from returning, so its wait is taken off the
+// io_context's count of outstanding work. That is done only from a handler of this io_context,
+// whose own work is counted until it returns: the count never reaches zero here, which would stop
+// the io_context. Elsewhere the watch starts from a posted handler.
+void socket_state::watch() {
+    if (!is_open() || m_watch_scheduled) {
+        return;
+    }
+    const auto executor = m_io_context.get_executor();
+    if (!executor.running_in_this_thread()) {
+        boost::asio::post(m_io_context, [self = shared_from_this()] {
+            self->m_watch_scheduled = false;
+            self->watch();
+        });
+        m_watch_scheduled = true;
+        return;
+    }
+    if (!m_waiting) {
+        // Reading ZMQ_EVENTS first makes the descriptor signal whatever happens from now on.
+        frame_waiting();
+        wait_readable();
+    }
+    if (m_wait_counted) {
+        executor.on_work_finished();
+        m_wait_counted = false;
+    }
 }
 
 void socket_state::start_receive(receive_handler handler) {
@@ -38,8 +67,10 @@ void socket_state::start_receive(receive_handler handler) {
         post_completion(m_io_context, std::move(handler), boost::asio::error::already_started);
     } else {
         m_handler = std::move(handler);
-        // During a delivery the running batch goes on with the new receive itself.
-        if (!m_delivering) {
+        count_wait();
+        // During a delivery the running batch goes on with the new receive itself; after an
+        // error, the descriptor's signal or the end of the pause serves it.
+        if (!m_delivering && !m_pausing) {
             schedule_batch();
         }
     }
@@ -70,6 +101,8 @@ void socket_state::cancel() {
         boost::system::error_code ignored;
         m_descriptor->cancel(ignored);
     }
+    m_pause.cancel();
+    m_pausing = false;
 }
 
 void socket_state::close() {
@@ -82,12 +115,14 @@ void socket_state::close() {
     m_socket.close();
 }
 
+// The flags are set only once post and async_wait have succeeded: had they thrown, a flag set
+// before would keep the receive from ever being served again.
 void socket_state::schedule_batch() {
     if (m_batch_scheduled) {
         return;
     }
-    m_batch_scheduled = true;
     boost::asio::post(m_io_context, [self = shared_from_this()] { self->on_batch_scheduled(); });
+    m_batch_scheduled = true;
 }
 
 void socket_state::on_batch_scheduled() {
@@ -96,13 +131,37 @@ void socket_state::on_batch_scheduled() {
 }
 
 void socket_state::on_readable() {
+    if (!m_wait_counted) {
+        // The io_context takes this wait's work off its count once this handler returns.
+        m_io_context.get_executor().on_work_started();
+    }
     m_waiting = false;
-    receive_batch();
+    if (m_handler) {
+        m_pausing = false;
+        receive_batch();
+    } else {
+        // Nobody receives: handle libzmq's commands and watch for the next ones.
+        watch();
+    }
+}
+
+void socket_state::on_pause_over(const boost::system::error_code& error) {
+    if (error == boost::asio::error::operation_aborted || !m_pausing) {
+        return;
+    }
+    m_pausing = false;
+    if (is_open() && m_handler && !m_batch_scheduled) {
+        receive_batch();
+    }
 }
 
 void socket_state::receive_batch() {
     for (std::size_t attempt = 0; attempt < receive_batch_limit; ++attempt) {
-        if (!is_open() || !m_handler) {
+        if (!m_handler) {
+            watch();
+            return;
+        }
+        if (!is_open()) {
             return;
         }
         message frame;
@@ -122,6 +181,8 @@ void socket_state::receive_batch() {
         }
         if (error != EINTR) {
             deliver(make_error_code(error), frame, 0);
+            pause_after_error();
+            return;
         }
     }
     // Let other work on the io_context run before the next batch.
@@ -138,8 +199,10 @@ void socket_state::deliver(const boost::system::error_code& error, message& fram
     } catch (...) {
         m_delivering = false;
         // A receive started before the throw must still be served once run() is called again.
-        if (is_open() && m_handler) {
+        if (m_handler) {
             schedule_batch();
+        } else {
+            watch();
         }
         throw;
     }
@@ -158,13 +221,44 @@ bool socket_state::frame_waiting() const {
 
 void socket_state::wait_readable() {
     if (m_waiting) {
+        count_wait();
         return;
     }
-    m_waiting = true;
-    // Readiness and cancellation alike end in a receive attempt, which finds out what there is.
+    // Readiness and cancellation alike end in a look at the socket, which finds out what there is.
     m_descriptor->async_wait(
         boost::asio::posix::stream_descriptor::wait_read,
         [self = shared_from_this()](const boost::system::error_code&) { self->on_readable(); });
+    m_waiting = true;
+    m_wait_counted = true;
+}
+
+// A pending receive keeps run() going, as any other asynchronous operation does.
+void socket_state::count_wait() {
+    if (m_waiting && !m_wait_counted) {
+        m_io_context.get_executor().on_work_started();
+        m_wait_counted = true;
+    }
+}
+
+// The failed call may not have handled libzmq's commands, so the descriptor may stay silent:
+// the pause bounds the wait.
+void socket_state::pause_after_error() {
+    if (!is_open()) {
+        return;
+    }
+    if (m_handler) {
+        wait_readable();
+    } else {
+        watch();
+    }
+    if (m_pausing) {
+        return;
+    }
+    m_pause.expires_after(receive_error_pause);
+    m_pause.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
+        self->on_pause_over(error);
+    });
+    m_pausing = true;
 }
 
 }  // namespace kelm::libs::asio_zmq::detail

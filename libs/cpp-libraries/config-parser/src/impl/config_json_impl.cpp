@@ -16,7 +16,14 @@ config_json_impl::config_json_impl(std::istream& _stream) {
     builder["collectComments"] = false;
     Json::Value root;
     std::string errors;
-    if (!Json::parseFromStream(builder, _stream, &root, &errors)) {
+    bool parsed = false;
+    try {
+        parsed = Json::parseFromStream(builder, _stream, &root, &errors);
+    } catch (const Json::Exception& _error) {
+        // jsoncpp throws, instead of reporting, a document nested deeper than it reads.
+        errors = _error.what();
+    }
+    if (!parsed) {
         boost::throw_exception(std::runtime_error("Cannot parse json: " + errors),
                                BOOST_CURRENT_LOCATION);
     }

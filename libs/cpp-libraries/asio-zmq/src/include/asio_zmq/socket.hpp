@@ -7,7 +7,9 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/system/error_code.hpp>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -23,6 +25,16 @@ class socket_state;
 // How many frames one run of the receive loop hands to successive handlers before it lets other
 // work on the io_context run.
 inline constexpr std::size_t receive_batch_limit = 64;
+
+// After a receive error other than EAGAIN, the next attempt waits for the socket's signal or
+// this long, whichever comes first.
+inline constexpr std::chrono::milliseconds receive_error_pause{100};
+
+// ZMQ_LINGER of every new socket. libzmq's own default is infinite: one frame queued for a peer
+// that never comes would then hold up the destruction of the io_context, and the program's exit,
+// for good. A socket whose frames matter more sets its own with set_option(ZMQ_LINGER, ms), -1
+// waiting for ever.
+inline constexpr std::chrono::milliseconds default_linger{1000};
 
 // A ZeroMQ socket driven by a boost::asio::io_context.
 //
@@ -42,7 +54,14 @@ inline constexpr std::size_t receive_batch_limit = 64;
 //   may run after its socket is gone; one still queued when the io_context is destroyed is
 //   destroyed without being called.
 // - On a closed or moved-from socket, operations fail with boost::asio::error::bad_descriptor.
-// - A receive error other than EAGAIN goes to the handler with an empty frame.
+// - A receive error other than EAGAIN goes to the handler with an empty frame. The next receive
+//   then waits until the socket signals or a short pause is over, so an error that lasts costs
+//   one handler run per pause, not a busy thread.
+//
+// libzmq handles its peers' commands (connections that come and go, subscriptions, room again in
+// a peer's queue) only when a call is made on the socket. The socket watches libzmq's descriptor
+// for as long as it is open, so this happens while it is idle too. That watch does not count as
+// work of the io_context: run() still returns once nothing else is pending.
 //
 // Errors of libzmq carry zmq_category(). The throwing forms throw boost::system::system_error.
 class socket {
@@ -68,6 +87,8 @@ public:
 
     // An integer socket option (ZMQ_LINGER, ZMQ_SNDHWM, ...).
     void set_option(int option, int value);
+    // A 64-bit socket option (ZMQ_MAXMSGSIZE).
+    void set_option(int option, std::int64_t value);
     void subscribe(std::string_view prefix);
     void unsubscribe(std::string_view prefix);
 

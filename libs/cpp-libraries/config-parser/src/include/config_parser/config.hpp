@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <istream>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -34,7 +35,7 @@ public:
     template <typename T>
     boost::optional<T> get(const std::string& _name) const;
 
-    // Provided for std::string.
+    // Provided for std::string and int.
     template <typename T>
     result<T> get_by_path(std::initializer_list<std::string> _path) const;
 
@@ -109,6 +110,28 @@ inline result<std::string> config::get_by_path<std::string>(
         }
     }
     return error_reason{"Can not find field <string>: " + boost::algorithm::join(_path, ".")};
+}
+
+// A whole number in the range of int; a fraction or a number out of range fails like a value of
+// another type, rather than being cut to fit.
+template <>
+inline result<int> config::get_by_path<int>(std::initializer_list<std::string> _path) const {
+    auto parent = find_parent(_path);
+    if (!parent.ok()) {
+        return error_reason{parent.reason()};
+    }
+    if (_path.size() > 0) {
+        if (auto found = parent.value().get().get_value(*std::prev(_path.end()))) {
+            const auto number = found->as_double();
+            if (number && *number >= std::numeric_limits<int>::min() &&
+                *number <= std::numeric_limits<int>::max()) {
+                if (auto whole = found->as_int()) {
+                    return *whole;
+                }
+            }
+        }
+    }
+    return error_reason{"Can not find field <int>: " + boost::algorithm::join(_path, ".")};
 }
 
 }  // namespace kelm::libs::config
