@@ -55,24 +55,34 @@ void disconnect_callback_wrapper(const redisAsyncContext* _context, int _status)
     cast(_context->ev.data).disconnect_callback(_status);
 }
 
-// hiredis frees its record after this returns, so the tree moves into a record of our
-// own; requests that never got an answer get a NIL record.
+// The reply that a callback has just taken over. hiredis frees every reply as soon as its
+// callback returns; that one it must leave alone. Callbacks and that release run on the
+// loop's thread, one reply at a time.
+thread_local const void* kept_reply = nullptr;
+
+void free_reply_unless_kept(void* _reply) {
+    if (_reply == kept_reply) {
+        kept_reply = nullptr;
+        return;
+    }
+    freeReplyObject(_reply);
+}
+
+// The reply record goes to the callback as hiredis built it, without a copy; requests
+// that never got an answer get a NIL record of our own.
 void reply_function(redisAsyncContext*, void* _reply, void* _private_data) {
     std::unique_ptr<async_context::request> request(
         static_cast<async_context::request*>(_private_data));
-    auto* const record = static_cast<redisReply*>(std::calloc(1, sizeof(redisReply)));
-    if (record == nullptr) {
-        // As hiredis itself does when it runs out of memory: unwinding through its
-        // frames is not an option.
-        std::abort();
-    }
-    if (auto* const source = static_cast<redisReply*>(_reply)) {
-        *record = *source;
-        source->len = 0;
-        source->str = nullptr;
-        source->elements = 0;
-        source->element = nullptr;
+    auto* record = static_cast<redisReply*>(_reply);
+    if (record != nullptr) {
+        kept_reply = record;
     } else {
+        record = static_cast<redisReply*>(std::calloc(1, sizeof(redisReply)));
+        if (record == nullptr) {
+            // As hiredis itself does when it runs out of memory: unwinding through its
+            // frames is not an option.
+            std::abort();
+        }
         record->type = REDIS_REPLY_NIL;
     }
     request->complete(reply(record));
@@ -127,6 +137,9 @@ async_context::async_context(events_loop& _events_loop, const component_logger& 
             }
         }
         if (!error) {
+            m_reply_functions = *m_context->c.reader->fn;
+            m_reply_functions.freeObject = free_reply_unless_kept;
+            m_context->c.reader->fn = &m_reply_functions;
             m_context->ev.data = this;
             m_context->ev.addRead = add_read_wrapper;
             m_context->ev.delRead = del_read_wrapper;

@@ -99,6 +99,9 @@ private:
     bool m_write_in_progress = false;
     std::function<void(int)> m_connect_callback;
     std::shared_ptr<bool> m_context_is_alive;
+    // hiredis's own reply functions, except that it does not free a reply that a
+    // callback has taken over.
+    redisReplyObjectFunctions m_reply_functions{};
 };
 
 // Forgets the hiredis context once hiredis has freed it.

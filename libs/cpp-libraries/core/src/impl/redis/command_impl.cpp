@@ -17,8 +17,8 @@ command_impl::command_impl(events_loop& _events_loop, const component_logger& _l
       m_async(_async),
       m_data(std::make_shared<command_text>()) {}
 
-void command_impl::reserve(std::size_t _words, std::size_t _bytes) {
-    m_data->reserve(_words, _bytes);
+void command_impl::reserve(std::size_t _bytes) {
+    m_data->reserve(_bytes);
 }
 
 void command_impl::append(boost::string_view _word) {

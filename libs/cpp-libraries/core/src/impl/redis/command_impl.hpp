@@ -21,8 +21,8 @@ public:
     command_impl(events_loop& _events_loop, const component_logger& _logger, sync_context& _sync,
                  async_context& _async);
 
-    // Makes room for that many more words of that many bytes in all.
-    void reserve(std::size_t _words, std::size_t _bytes);
+    // Makes room for more words taking that many bytes in all (command_text::encoded_size).
+    void reserve(std::size_t _bytes);
     // add_argument without the copy into a string of its own.
     void append(boost::string_view _word);
 

@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cstddef>
+#include <cstring>
 #include <string>
 
 namespace kelm::libs::core::redis {
@@ -16,24 +17,35 @@ class command_text {
 public:
     command_text() : m_text(header_room, '\0') { write_header(); }
 
-    // Makes room for that many more words of that many bytes in all, so that adding
-    // them allocates once.
-    void reserve(std::size_t _words, std::size_t _bytes) {
-        m_text.reserve(m_text.size() + _words * word_overhead + _bytes);
+    // Makes room for more words taking that many bytes in all (see encoded_size), so
+    // that adding them allocates once.
+    void reserve(std::size_t _bytes) { m_text.reserve(m_text.size() + _bytes); }
+
+    // What a word of that length takes: '$', the length, CR LF, the word, CR LF.
+    static std::size_t encoded_size(std::size_t _length) {
+        std::size_t digits = 1;
+        for (auto rest = _length / 10; rest != 0; rest /= 10) {
+            ++digits;
+        }
+        return 1 + digits + 2 + _length + 2;
     }
 
     void add(boost::string_view _word) {
-        char digits[max_digits];
-        const auto end = std::to_chars(digits, digits + max_digits, _word.size()).ptr;
-        m_text += '$';
-        m_text.append(digits, end);
-        m_text += "\r\n";
+        char length[max_digits];
+        const auto digits = static_cast<std::size_t>(
+            std::to_chars(length, length + max_digits, _word.size()).ptr - length);
+        auto at = m_text.size();
+        m_text.resize(at + encoded_size(_word.size()));
+        char* const out = &m_text[0];
+        out[at++] = '$';
+        at = put(out, at, length, digits);
+        at = put(out, at, "\r\n", 2);
         if (m_words == 0) {
-            m_name_offset = m_text.size();
+            m_name_offset = at;
             m_name_length = _word.size();
         }
-        m_text.append(_word.data(), _word.size());
-        m_text += "\r\n";
+        at = put(out, at, _word.data(), _word.size());
+        put(out, at, "\r\n", 2);
         ++m_words;
         write_header();
     }
@@ -48,8 +60,11 @@ private:
     static constexpr std::size_t max_digits = 20;
     // '*', the word count, CR LF: the header is rewritten in place as words are added.
     static constexpr std::size_t header_room = 1 + max_digits + 2;
-    // '$', the length, CR LF before the word, CR LF after it.
-    static constexpr std::size_t word_overhead = 1 + max_digits + 2 + 2;
+
+    static std::size_t put(char* _out, std::size_t _at, const char* _bytes, std::size_t _size) {
+        std::memcpy(_out + _at, _bytes, _size);
+        return _at + _size;
+    }
 
     void write_header() {
         char header[header_room];
@@ -59,7 +74,7 @@ private:
         *end++ = '\n';
         const auto length = static_cast<std::size_t>(end - header);
         m_header = header_room - length;
-        m_text.replace(m_header, length, header, length);
+        put(&m_text[0], m_header, header, length);
     }
 
     std::string m_text;

@@ -13,10 +13,10 @@ namespace {
 using open_handle_impl = async_operation_handle_impl<boost::optional<context::ptr>>;
 
 template <class Words>
-std::size_t total_size(const Words& _words) {
+std::size_t encoded_size(const Words& _words) {
     std::size_t bytes = 0;
     for (const auto& word : _words) {
-        bytes += word.size();
+        bytes += command_text::encoded_size(word.size());
     }
     return bytes;
 }
@@ -147,7 +147,7 @@ iteration_result context_impl::scan(boost::string_view _pattern, callback _callb
 }
 
 command::ptr context_impl::create_command(args _args) {
-    auto result = make_command(_args.size(), total_size(_args));
+    auto result = make_command(encoded_size(_args));
     for (auto& word : _args) {
         result->add_argument(std::move(word));
     }
@@ -156,16 +156,16 @@ command::ptr context_impl::create_command(args _args) {
 
 std::unique_ptr<command_impl> context_impl::build(
     std::initializer_list<boost::string_view> _words) {
-    auto result = make_command(_words.size(), total_size(_words));
+    auto result = make_command(encoded_size(_words));
     for (const auto word : _words) {
         result->append(word);
     }
     return result;
 }
 
-std::unique_ptr<command_impl> context_impl::make_command(std::size_t _words, std::size_t _bytes) {
+std::unique_ptr<command_impl> context_impl::make_command(std::size_t _bytes) {
     auto result = std::make_unique<command_impl>(m_events_loop, m_logger, *m_sync, *m_async);
-    result->reserve(_words, _bytes);
+    result->reserve(_bytes);
     return result;
 }
 

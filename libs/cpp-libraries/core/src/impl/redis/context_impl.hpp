@@ -50,7 +50,7 @@ private:
     // create_command for words the caller still owns: each is copied once, straight into
     // the command.
     std::unique_ptr<command_impl> build(std::initializer_list<boost::string_view> _words);
-    std::unique_ptr<command_impl> make_command(std::size_t _words, std::size_t _bytes);
+    std::unique_ptr<command_impl> make_command(std::size_t _bytes);
 
     events_loop& m_events_loop;
     const component_logger& m_logger;
