@@ -1,5 +1,6 @@
 #pragma once
 
+#include <boost/container/small_vector.hpp>
 #include <boost/utility/string_view.hpp>
 
 #include <charconv>
@@ -12,10 +13,10 @@ namespace kelm::libs::core::redis {
 // A command's words kept in the server's wire format (an array of bulk strings) in one
 // buffer: built once as the words are added, then handed to hiredis as it stands on
 // every send, so that a send neither formats the words again nor needs a table of word
-// pointers. Words are binary-safe.
+// pointers. Words are binary-safe. A short command lives inside the object itself.
 class command_text {
 public:
-    command_text() : m_text(header_room, '\0') { write_header(); }
+    command_text() : m_text(header_room, boost::container::default_init) { write_header(); }
 
     // Makes room for more words taking that many bytes in all (see encoded_size), so
     // that adding them allocates once.
@@ -35,8 +36,8 @@ public:
         const auto digits = static_cast<std::size_t>(
             std::to_chars(length, length + max_digits, _word.size()).ptr - length);
         auto at = m_text.size();
-        m_text.resize(at + encoded_size(_word.size()));
-        char* const out = &m_text[0];
+        m_text.resize(at + encoded_size(_word.size()), boost::container::default_init);
+        char* const out = m_text.data();
         out[at++] = '$';
         at = put(out, at, length, digits);
         at = put(out, at, "\r\n", 2);
@@ -51,15 +52,21 @@ public:
     }
 
     // The whole command as it goes on the wire.
-    boost::string_view text() const { return boost::string_view(m_text).substr(m_header); }
+    boost::string_view text() const {
+        return boost::string_view(m_text.data() + m_header, m_text.size() - m_header);
+    }
 
     // The first word alone, for error messages; empty for a command without words.
-    std::string name() const { return m_text.substr(m_name_offset, m_name_length); }
+    std::string name() const { return std::string(m_text.data() + m_name_offset, m_name_length); }
 
 private:
     static constexpr std::size_t max_digits = 20;
-    // '*', the word count, CR LF: the header is rewritten in place as words are added.
-    static constexpr std::size_t header_room = 1 + max_digits + 2;
+    // '*', the word count (hiredis counts words in an int), CR LF: the header is
+    // rewritten in place as words are added.
+    static constexpr std::size_t header_room = 1 + 10 + 2;
+    // Room for the header and a few short words (a key, a field, a short value)
+    // without a buffer of its own.
+    static constexpr std::size_t inline_bytes = 128;
 
     static std::size_t put(char* _out, std::size_t _at, const char* _bytes, std::size_t _size) {
         std::memcpy(_out + _at, _bytes, _size);
@@ -69,15 +76,15 @@ private:
     void write_header() {
         char header[header_room];
         header[0] = '*';
-        auto* end = std::to_chars(header + 1, header + 1 + max_digits, m_words).ptr;
+        auto* end = std::to_chars(header + 1, header + header_room - 2, m_words).ptr;
         *end++ = '\r';
         *end++ = '\n';
         const auto length = static_cast<std::size_t>(end - header);
         m_header = header_room - length;
-        put(&m_text[0], m_header, header, length);
+        put(m_text.data(), m_header, header, length);
     }
 
-    std::string m_text;
+    boost::container::small_vector<char, inline_bytes> m_text;
     // Where the header starts; it ends where the first word's length begins.
     std::size_t m_header = header_room;
     std::size_t m_words = 0;
