@@ -25,7 +25,6 @@ namespace kelm::libs::core::redis {
 // loop's thread.
 class async_context : public std::enable_shared_from_this<async_context> {
 public:
-    using callback = std::function<void(reply)>;
     using ptr = std::shared_ptr<async_context>;
 
     // Starts connecting; the handle delivers the connected context, or an empty
