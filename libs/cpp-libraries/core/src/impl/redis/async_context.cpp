@@ -55,32 +55,37 @@ void disconnect_callback_wrapper(const redisAsyncContext* _context, int _status)
     cast(_context->ev.data).disconnect_callback(_status);
 }
 
-// hiredis frees its record after this returns, so the tree moves into a record of our
-// own; requests that never got an answer get a NIL record.
-void reply_function(redisAsyncContext*, void* _reply, void* _private_data) {
-    std::unique_ptr<async_context::callback> callback(
-        static_cast<async_context::callback*>(_private_data));
-    auto* const record = static_cast<redisReply*>(std::calloc(1, sizeof(redisReply)));
-    if (record == nullptr) {
-        // As hiredis itself does when it runs out of memory: unwinding through its
-        // frames is not an option.
-        std::abort();
+// The reply that a callback has just taken over. hiredis frees every reply as soon as its
+// callback returns; that one it must leave alone. Callbacks and that release run on the
+// loop's thread, one reply at a time.
+thread_local const void* kept_reply = nullptr;
+
+void free_reply_unless_kept(void* _reply) {
+    if (_reply == kept_reply) {
+        kept_reply = nullptr;
+        return;
     }
-    if (auto* const source = static_cast<redisReply*>(_reply)) {
-        *record = *source;
-        source->len = 0;
-        source->str = nullptr;
-        source->elements = 0;
-        source->element = nullptr;
-    } else {
-        record->type = REDIS_REPLY_NIL;
-    }
-    (*callback)(reply(record));
+    freeReplyObject(_reply);
 }
 
-std::string command_name(const std::vector<const char*>& _argv,
-                         const std::vector<std::size_t>& _argv_len) {
-    return _argv.empty() ? std::string() : std::string(_argv.front(), _argv_len.front());
+// The reply record goes to the callback as hiredis built it, without a copy; requests
+// that never got an answer get a NIL record of our own.
+void reply_function(redisAsyncContext*, void* _reply, void* _private_data) {
+    std::unique_ptr<async_context::request> request(
+        static_cast<async_context::request*>(_private_data));
+    auto* record = static_cast<redisReply*>(_reply);
+    if (record != nullptr) {
+        kept_reply = record;
+    } else {
+        record = static_cast<redisReply*>(std::calloc(1, sizeof(redisReply)));
+        if (record == nullptr) {
+            // As hiredis itself does when it runs out of memory: unwinding through its
+            // frames is not an option.
+            std::abort();
+        }
+        record->type = REDIS_REPLY_NIL;
+    }
+    request->complete(reply(record));
 }
 
 }  // namespace
@@ -132,6 +137,9 @@ async_context::async_context(events_loop& _events_loop, const component_logger& 
             }
         }
         if (!error) {
+            m_reply_functions = *m_context->c.reader->fn;
+            m_reply_functions.freeObject = free_reply_unless_kept;
+            m_context->c.reader->fn = &m_reply_functions;
             m_context->ev.data = this;
             m_context->ev.addRead = add_read_wrapper;
             m_context->ev.delRead = del_read_wrapper;
@@ -170,16 +178,14 @@ void async_context::set_connect_callback(std::function<void(int)> _callback) {
     m_connect_callback = std::move(_callback);
 }
 
-void async_context::run_command(std::vector<const char*>& _argv,
-                                std::vector<std::size_t>& _argv_len, callback _callback) {
-    auto private_data = std::make_unique<callback>(std::move(_callback));
-    if (m_context == nullptr || redisAsyncCommandArgv(m_context, reply_function, private_data.get(),
-                                                      static_cast<int>(_argv.size()), _argv.data(),
-                                                      _argv_len.data()) != REDIS_OK) {
-        throw exception("Command: " + command_name(_argv, _argv_len) + ", error",
-                        KELM_SOURCE_LOCATION());
+void async_context::queue(const command_text& _command, std::unique_ptr<request> _request) {
+    const auto text = _command.text();
+    if (m_context == nullptr ||
+        redisAsyncFormattedCommand(m_context, reply_function, _request.get(), text.data(),
+                                   text.size()) != REDIS_OK) {
+        throw exception("Command: " + _command.name() + ", error", KELM_SOURCE_LOCATION());
     }
-    private_data.release();
+    _request.release();
 }
 
 void async_context::add_read() {
@@ -204,10 +210,10 @@ void async_context::cleanup() {}
 
 void async_context::connect_callback(int _status) {
     if (_status == REDIS_OK) {
-        const std::string db = std::to_string(m_db);
-        std::vector<const char*> argv{"SELECT", db.c_str()};
-        std::vector<std::size_t> argv_len{6, db.size()};
-        run_command(argv, argv_len, [](reply) {});
+        command_text select;
+        select.add("SELECT");
+        select.add(std::to_string(m_db));
+        run_command(select, [](reply) {});
     }
     // Runs once; whatever it holds is released right after, also when it throws.
     const auto callback = std::exchange(m_connect_callback, nullptr);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "command_text.hpp"
+
 #include <core/async_operation_handle.hpp>
 #include <core/fwd.hpp>
 #include <core/redis/reply.hpp>
@@ -9,11 +11,11 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
 
-#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
+#include <type_traits>
+#include <utility>
 
 namespace kelm::libs::core::redis {
 
@@ -23,7 +25,6 @@ namespace kelm::libs::core::redis {
 // loop's thread.
 class async_context : public std::enable_shared_from_this<async_context> {
 public:
-    using callback = std::function<void(reply)>;
     using ptr = std::shared_ptr<async_context>;
 
     // Starts connecting; the handle delivers the connected context, or an empty
@@ -41,10 +42,14 @@ public:
     ~async_context();
 
     void set_connect_callback(std::function<void(int)> _callback);
-    // Queues the command (the words are copied at once); the reply reaches the
-    // callback on the loop's thread, NIL when the connection goes away first.
-    void run_command(std::vector<const char*>& _argv, std::vector<std::size_t>& _argv_len,
-                     callback _callback);
+    // Queues the command (its text is copied at once); the reply reaches the callback
+    // on the loop's thread, NIL when the connection goes away first. Any callable taking
+    // a reply will do: it is kept, as it is, in the request's one allocation.
+    template <class Callback>
+    void run_command(const command_text& _command, Callback&& _callback) {
+        queue(_command,
+              std::make_unique<pending<std::decay_t<Callback>>>(std::forward<Callback>(_callback)));
+    }
 
     void add_read();
     void del_read();
@@ -54,8 +59,28 @@ public:
     void connect_callback(int _status);
     void disconnect_callback(int _status);
 
+    // What hiredis keeps for a queued command until its reply.
+    class request {
+    public:
+        virtual ~request() = default;
+        virtual void complete(reply _reply) = 0;
+    };
+
 private:
+    template <class Callback>
+    class pending final : public request {
+    public:
+        explicit pending(Callback&& _callback) : m_callback(std::move(_callback)) {}
+        explicit pending(const Callback& _callback) : m_callback(_callback) {}
+        void complete(reply _reply) override { m_callback(std::move(_reply)); }
+
+    private:
+        Callback m_callback;
+    };
+
     friend void clear_context(async_context& _context);
+
+    void queue(const command_text& _command, std::unique_ptr<request> _request);
 
     void operate();
     void handle_read(const boost::system::error_code& _error);
@@ -73,6 +98,9 @@ private:
     bool m_write_in_progress = false;
     std::function<void(int)> m_connect_callback;
     std::shared_ptr<bool> m_context_is_alive;
+    // hiredis's own reply functions, except that it does not free a reply that a
+    // callback has taken over.
+    redisReplyObjectFunctions m_reply_functions{};
 };
 
 // Forgets the hiredis context once hiredis has freed it.

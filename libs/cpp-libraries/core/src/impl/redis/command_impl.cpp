@@ -15,22 +15,23 @@ command_impl::command_impl(events_loop& _events_loop, const component_logger& _l
       m_logger(_logger),
       m_sync(_sync),
       m_async(_async),
-      m_data(std::make_shared<data>()) {}
+      m_data(std::make_shared<command_text>()) {}
 
-void command_impl::reserve(std::size_t _words) {
-    m_data->m_argv.reserve(_words);
-    m_data->m_argv_len.reserve(_words);
+void command_impl::reserve(std::size_t _bytes) {
+    m_data->reserve(_bytes);
+}
+
+void command_impl::append(boost::string_view _word) {
+    m_data->add(_word);
 }
 
 command& command_impl::add_argument(std::string _arg) {
-    const auto& word = m_data->m_argv_keeper.emplace_back(std::move(_arg));
-    m_data->m_argv.push_back(word.data());
-    m_data->m_argv_len.push_back(word.size());
+    append(_arg);
     return *this;
 }
 
 reply command_impl::execute() {
-    return m_sync.run_command(m_data->m_argv, m_data->m_argv_len);
+    return m_sync.run_command(*m_data);
 }
 
 async_operation_handle<reply>::ptr command_impl::execute_async() {
@@ -41,8 +42,8 @@ async_operation_handle<reply>::ptr command_impl::execute_async() {
         m_events_loop,
         [data = m_data, &async = m_async](handle::ptr _self, std::weak_ptr<handle> _weak_self) {
             _self.reset();
-            async.run_command(data->m_argv, data->m_argv_len, [_weak_self](reply _reply) {
-                if (const auto self = _weak_self.lock()) {
+            async.run_command(*data, [weak_self = std::move(_weak_self)](reply _reply) {
+                if (const auto self = weak_self.lock()) {
                     self->return_result(std::move(_reply));
                 }
             });

@@ -1,13 +1,15 @@
 #pragma once
 
+#include "command_text.hpp"
+
 #include <core/fwd.hpp>
 #include <core/redis/command.hpp>
 
+#include <boost/utility/string_view.hpp>
+
 #include <cstddef>
-#include <list>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace kelm::libs::core::redis {
 
@@ -16,20 +18,13 @@ class sync_context;
 
 class command_impl final : public command {
 public:
-    // The words, shared with every asynchronous run so that they outlive a command
-    // destroyed while its send is still queued.
-    struct data {
-        // A list, so a word never moves once its pointer is taken.
-        std::list<std::string> m_argv_keeper;
-        std::vector<const char*> m_argv;
-        std::vector<std::size_t> m_argv_len;
-    };
-
     command_impl(events_loop& _events_loop, const component_logger& _logger, sync_context& _sync,
                  async_context& _async);
 
-    // Makes room for that many words in all, so that adding them allocates less.
-    void reserve(std::size_t _words);
+    // Makes room for more words taking that many bytes in all (command_text::encoded_size).
+    void reserve(std::size_t _bytes);
+    // add_argument without the copy into a string of its own.
+    void append(boost::string_view _word);
 
     command& add_argument(std::string _arg) override;
     reply execute() override;
@@ -40,7 +35,9 @@ private:
     const component_logger& m_logger;
     sync_context& m_sync;
     async_context& m_async;
-    std::shared_ptr<data> m_data;
+    // Shared with every asynchronous run, so that a handle restarted after its command
+    // is gone still has the words, and words added later go out with later runs.
+    std::shared_ptr<command_text> m_data;
 };
 
 }  // namespace kelm::libs::core::redis

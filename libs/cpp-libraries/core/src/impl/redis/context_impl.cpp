@@ -1,7 +1,5 @@
 #include "context_impl.hpp"
 
-#include "command_impl.hpp"
-
 #include <core/async_operation_handle_impl.hpp>
 #include <core/logger.hpp>
 
@@ -14,13 +12,13 @@ namespace {
 
 using open_handle_impl = async_operation_handle_impl<boost::optional<context::ptr>>;
 
-// Moves the words in; a braced list would copy every one of them.
-template <class... Words>
-context::args words(Words&&... _words) {
-    context::args result;
-    result.reserve(sizeof...(_words));
-    (result.emplace_back(std::forward<Words>(_words)), ...);
-    return result;
+template <class Words>
+std::size_t encoded_size(const Words& _words) {
+    std::size_t bytes = 0;
+    for (const auto& word : _words) {
+        bytes += command_text::encoded_size(word.size());
+    }
+    return bytes;
 }
 
 }  // namespace
@@ -74,71 +72,68 @@ context_impl::~context_impl() {
 }
 
 command::ptr context_impl::get(std::string _key) {
-    return create_command(words("GET", std::move(_key)));
+    return build({"GET", _key});
 }
 
 command::ptr context_impl::set(std::string _key, std::string _value) {
-    return create_command(words("SET", std::move(_key), std::move(_value)));
+    return build({"SET", _key, _value});
 }
 
 command::ptr context_impl::del(std::string _key) {
-    return create_command(words("DEL", std::move(_key)));
+    return build({"DEL", _key});
 }
 
 command::ptr context_impl::add_to_set(std::string _key) {
-    return create_command(words("SADD", std::move(_key)));
+    return build({"SADD", _key});
 }
 
 command::ptr context_impl::add_to_set(std::string _key, std::string _value) {
-    return create_command(words("SADD", std::move(_key), std::move(_value)));
+    return build({"SADD", _key, _value});
 }
 
 command::ptr context_impl::remove_from_set(std::string _key, std::string _value) {
-    return create_command(words("SREM", std::move(_key), std::move(_value)));
+    return build({"SREM", _key, _value});
 }
 
 command::ptr context_impl::get_set_members(std::string _key) {
-    return create_command(words("SMEMBERS", std::move(_key)));
+    return build({"SMEMBERS", _key});
 }
 
 command::ptr context_impl::get_table(std::string _table) {
-    return create_command(words("HGETALL", std::move(_table)));
+    return build({"HGETALL", _table});
 }
 
 command::ptr context_impl::get_from_table(std::string _table, std::string _field) {
-    return create_command(words("HGET", std::move(_table), std::move(_field)));
+    return build({"HGET", _table, _field});
 }
 
 command::ptr context_impl::get_from_table_multi(std::string _table) {
-    return create_command(words("HMGET", std::move(_table)));
+    return build({"HMGET", _table});
 }
 
 command::ptr context_impl::set_to_table(std::string _table, std::string _field,
                                         std::string _value) {
-    return create_command(words("HSET", std::move(_table), std::move(_field), std::move(_value)));
+    return build({"HSET", _table, _field, _value});
 }
 
 command::ptr context_impl::set_to_table_multi(std::string _table) {
-    return create_command(words("HMSET", std::move(_table)));
+    return build({"HMSET", _table});
 }
 
 command::ptr context_impl::increment_in_table(std::string _table, std::string _field,
                                               std::string _value) {
-    return create_command(
-        words("HINCRBY", std::move(_table), std::move(_field), std::move(_value)));
+    return build({"HINCRBY", _table, _field, _value});
 }
 
 command::ptr context_impl::delete_from_table(std::string _table, std::string _field) {
-    return create_command(words("HDEL", std::move(_table), std::move(_field)));
+    return build({"HDEL", _table, _field});
 }
 
 iteration_result context_impl::scan(boost::string_view _pattern, callback _callback) {
     // The server's cursor is an unsigned 64-bit number; it goes back as its decimal text.
     std::uint64_t cursor = 0;
     do {
-        const reply page =
-            create_command({"SCAN", std::to_string(cursor), "MATCH", _pattern.to_string()})
-                ->execute();
+        const reply page = build({"SCAN", std::to_string(cursor), "MATCH", _pattern})->execute();
         cursor = std::stoull(page.as_array()[0].as_string_view().to_string());
         const auto visit = [&_callback](const reply_element& _key) {
             return _callback(_key.as_string_view());
@@ -152,11 +147,25 @@ iteration_result context_impl::scan(boost::string_view _pattern, callback _callb
 }
 
 command::ptr context_impl::create_command(args _args) {
-    auto result = std::make_unique<command_impl>(m_events_loop, m_logger, *m_sync, *m_async);
-    result->reserve(_args.size());
+    auto result = make_command(encoded_size(_args));
     for (auto& word : _args) {
         result->add_argument(std::move(word));
     }
+    return result;
+}
+
+std::unique_ptr<command_impl> context_impl::build(
+    std::initializer_list<boost::string_view> _words) {
+    auto result = make_command(encoded_size(_words));
+    for (const auto word : _words) {
+        result->append(word);
+    }
+    return result;
+}
+
+std::unique_ptr<command_impl> context_impl::make_command(std::size_t _bytes) {
+    auto result = std::make_unique<command_impl>(m_events_loop, m_logger, *m_sync, *m_async);
+    result->reserve(_bytes);
     return result;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "async_context.hpp"
+#include "command_impl.hpp"
 #include "sync_context.hpp"
 
 #include <core/fwd.hpp>
@@ -8,6 +9,8 @@
 
 #include <boost/utility/string_view.hpp>
 
+#include <cstddef>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -44,6 +47,11 @@ public:
     command::ptr create_command(args _args) override;
 
 private:
+    // create_command for words the caller still owns: each is copied once, straight into
+    // the command.
+    std::unique_ptr<command_impl> build(std::initializer_list<boost::string_view> _words);
+    std::unique_ptr<command_impl> make_command(std::size_t _bytes);
+
     events_loop& m_events_loop;
     const component_logger& m_logger;
     async_context::ptr m_async;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "command_text.hpp"
+
 #include <core/exception.hpp>
 #include <core/fwd.hpp>
 #include <core/redis/reply.hpp>
@@ -11,10 +13,8 @@
 
 #include <sys/time.h>
 
-#include <cstddef>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace kelm::libs::core::redis {
 
@@ -39,27 +39,27 @@ public:
         // A server that accepts and never answers must not hold the opening (and the
         // loop's thread) forever; later commands wait as long as the server takes.
         redisSetTimeout(m_context_ptr.get(), connect_timeout);
-        const std::string db = std::to_string(_db);
-        std::vector<const char*> argv{"SELECT", db.c_str()};
-        std::vector<std::size_t> argv_len{6, db.size()};
-        run_command(argv, argv_len);
+        command_text select;
+        select.add("SELECT");
+        select.add(std::to_string(_db));
+        run_command(select);
         redisSetTimeout(m_context_ptr.get(), timeval{0, 0});
     }
 
     // Sends one command (binary-safe words) and waits for its reply. An error reply,
     // or no reply at all because the connection failed, is thrown.
-    reply run_command(std::vector<const char*>& _argv, std::vector<std::size_t>& _argv_len) {
-        auto* const record = static_cast<redisReply*>(redisCommandArgv(
-            m_context_ptr.get(), static_cast<int>(_argv.size()), _argv.data(), _argv_len.data()));
-        const std::string name =
-            _argv.empty() ? std::string() : std::string(_argv.front(), _argv_len.front());
-        if (record == nullptr) {
-            throw exception("Command: " + name + ", error: " + m_context_ptr->errstr,
+    reply run_command(const command_text& _command) {
+        const auto text = _command.text();
+        void* record = nullptr;
+        if (redisAppendFormattedCommand(m_context_ptr.get(), text.data(), text.size()) !=
+                REDIS_OK ||
+            redisGetReply(m_context_ptr.get(), &record) != REDIS_OK || record == nullptr) {
+            throw exception("Command: " + _command.name() + ", error: " + m_context_ptr->errstr,
                             KELM_SOURCE_LOCATION());
         }
-        reply result(record);
+        reply result(static_cast<redisReply*>(record));
         if (result.get_type() == reply_type::ERROR) {
-            throw exception("Command: " + name + ", error: " + result.to_string(),
+            throw exception("Command: " + _command.name() + ", error: " + result.to_string(),
                             KELM_SOURCE_LOCATION());
         }
         return result;

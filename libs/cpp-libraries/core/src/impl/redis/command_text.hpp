@@ -1,0 +1,95 @@
+#pragma once
+
+#include <boost/container/small_vector.hpp>
+#include <boost/utility/string_view.hpp>
+
+#include <charconv>
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+namespace kelm::libs::core::redis {
+
+// A command's words kept in the server's wire format (an array of bulk strings) in one
+// buffer: built once as the words are added, then handed to hiredis as it stands on
+// every send, so that a send neither formats the words again nor needs a table of word
+// pointers. Words are binary-safe. A short command lives inside the object itself.
+class command_text {
+public:
+    command_text() : m_text(header_room, boost::container::default_init) { write_header(); }
+
+    // Makes room for more words taking that many bytes in all (see encoded_size), so
+    // that adding them allocates once.
+    void reserve(std::size_t _bytes) { m_text.reserve(m_text.size() + _bytes); }
+
+    // What a word of that length takes: '$', the length, CR LF, the word, CR LF.
+    static std::size_t encoded_size(std::size_t _length) {
+        std::size_t digits = 1;
+        for (auto rest = _length / 10; rest != 0; rest /= 10) {
+            ++digits;
+        }
+        return 1 + digits + 2 + _length + 2;
+    }
+
+    void add(boost::string_view _word) {
+        char length[max_digits];
+        const auto digits = static_cast<std::size_t>(
+            std::to_chars(length, length + max_digits, _word.size()).ptr - length);
+        auto at = m_text.size();
+        m_text.resize(at + encoded_size(_word.size()), boost::container::default_init);
+        char* const out = m_text.data();
+        out[at++] = '$';
+        at = put(out, at, length, digits);
+        at = put(out, at, "\r\n", 2);
+        if (m_words == 0) {
+            m_name_offset = at;
+            m_name_length = _word.size();
+        }
+        at = put(out, at, _word.data(), _word.size());
+        put(out, at, "\r\n", 2);
+        ++m_words;
+        write_header();
+    }
+
+    // The whole command as it goes on the wire.
+    boost::string_view text() const {
+        return boost::string_view(m_text.data() + m_header, m_text.size() - m_header);
+    }
+
+    // The first word alone, for error messages; empty for a command without words.
+    std::string name() const { return std::string(m_text.data() + m_name_offset, m_name_length); }
+
+private:
+    static constexpr std::size_t max_digits = 20;
+    // '*', the word count (hiredis counts words in an int), CR LF: the header is
+    // rewritten in place as words are added.
+    static constexpr std::size_t header_room = 1 + 10 + 2;
+    // Room for the header and a few short words (a key, a field, a short value)
+    // without a buffer of its own.
+    static constexpr std::size_t inline_bytes = 128;
+
+    static std::size_t put(char* _out, std::size_t _at, const char* _bytes, std::size_t _size) {
+        std::memcpy(_out + _at, _bytes, _size);
+        return _at + _size;
+    }
+
+    void write_header() {
+        char header[header_room];
+        header[0] = '*';
+        auto* end = std::to_chars(header + 1, header + header_room - 2, m_words).ptr;
+        *end++ = '\r';
+        *end++ = '\n';
+        const auto length = static_cast<std::size_t>(end - header);
+        m_header = header_room - length;
+        put(m_text.data(), m_header, header, length);
+    }
+
+    boost::container::small_vector<char, inline_bytes> m_text;
+    // Where the header starts; it ends where the first word's length begins.
+    std::size_t m_header = header_room;
+    std::size_t m_words = 0;
+    std::size_t m_name_offset = 0;
+    std::size_t m_name_length = 0;
+};
+
+}  // namespace kelm::libs::core::redis
