@@ -3,9 +3,7 @@
 #include <core/async_operation_handle.hpp>
 #include <core/badge.hpp>
 #include <core/events_loop.hpp>
-
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/post.hpp>
+#include <core/source_location.hpp>
 
 #include <atomic>
 #include <functional>
@@ -55,14 +53,14 @@ public:
         // before this thread returns, and the callback must find the run complete (and
         // a restart it makes must not be overwritten by a late store).
         m_completed = true;
-        // Queued on the loop's context as the loop's post does, but as a move-only job
-        // that holds the result itself: no shared copy of it, no function wrapper.
-        boost::asio::post(m_events_loop.get_io_context(), [weak_self = this->weak_from_this(),
-                                                           result = std::move(_result)]() mutable {
-            if (const auto self = weak_self.lock()) {
-                self->deliver(std::move(result));
-            }
-        });
+        auto result = std::make_shared<T>(std::move(_result));
+        m_events_loop.post(
+            [weak_self = this->weak_from_this(), result] {
+                if (const auto self = weak_self.lock()) {
+                    self->deliver(std::move(*result));
+                }
+            },
+            source_location());
     }
 
 private:
