@@ -1,68 +1,56 @@
 #pragma once
 
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/thread_pool.hpp>
 
 #include <cstddef>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace kelm::test {
 
 // A real HTTP/1.1 server on a free loopback port, served by threads of its own, with
-// keep-alive. What it answers depends on the request's target:
-//   /status/N      status N, body "status N" (no body for 204)
-//   /redirect/T    302 to the target T, e.g. /redirect/status/200 goes to /status/200
-//   /loop          302 to itself
+// keep-alive. It answers the request's target thus:
+//   /status/N      status N
+//   /redirect/T    302 to the target T, e.g. /redirect/status/200 goes to /status/200;
+//                  /redirect alone goes to itself
 //   /delay/N       200 after N milliseconds
-//   /stall         never answers
-//   anything else  200, body "ok"
-// It counts the connections it accepted and the most requests it had in hand at once,
-// and records every request it read.
+//   anything else  200
+// with a body that tells what it read: "METHOD TARGET [content-type] [content-length]
+// [body]". It counts the connections it accepted and the most requests it had in hand
+// at once, and records the target of every request it read.
 class http_server {
 public:
-    struct request {
-        std::string method;
-        std::string target;
-        std::string content_type;
-        bool has_content_length;
-        std::string body;
+    struct record {
+        std::size_t connections = 0, in_hand = 0, most_in_hand = 0;
+        std::vector<std::string> requests;
     };
 
     explicit http_server(int _threads = 1);
     ~http_server();
-    http_server(const http_server&) = delete;
-    http_server& operator=(const http_server&) = delete;
 
-    unsigned short port() const { return m_port; }
+    unsigned short port() const { return m_acceptor.local_endpoint().port(); }
     // "http://127.0.0.1:<port>", without a trailing slash.
-    std::string address() const;
-
-    struct record {
-        std::size_t connections = 0;
-        std::size_t in_hand = 0;
-        std::size_t most_in_hand = 0;
-        std::vector<request> requests;
-    };
+    std::string address() const { return "http://127.0.0.1:" + std::to_string(port()); }
     // What the server has seen so far.
     record seen() const;
 
 private:
-    class session;
-    friend class session;
+    struct session;
 
     void accept();
-    void on_request(request _request);
-    void on_answer();
+    // Changes the record under the lock; sessions run on any of the threads.
+    template <class Change>
+    void change(Change&& _change) {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        _change(m_seen);
+    }
 
-    boost::asio::io_context m_io_context;
-    boost::asio::ip::tcp::acceptor m_acceptor;
-    unsigned short m_port;
     mutable std::mutex m_mutex;
     record m_seen;
-    std::vector<std::thread> m_threads;
+    boost::asio::thread_pool m_threads;
+    boost::asio::ip::tcp::acceptor m_acceptor;
 };
 
 }  // namespace kelm::test
