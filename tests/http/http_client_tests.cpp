@@ -84,7 +84,7 @@ TEST_F(HttpClient, RequestsGoAsGivenAndTheStatusDecidesBetweenDataAndError) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.address);
-        const auto client = m_loop->create_http_client(row.base, 1s, {}, 0);
+        const auto client = m_loop->create_http_client(row.base, 3s, {}, 0);
         EXPECT_EQ(outcome(client->perform_request(row.method, row.address, row.body)), row.outcome);
     }
     idle.reset();
