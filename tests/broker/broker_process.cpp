@@ -1,6 +1,9 @@
 #include "broker_process.hpp"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -124,6 +127,32 @@ std::string broker_process::standard_error() const {
 
 std::vector<syslog_line> broker_process::syslog() const {
     return read_syslog_capture(m_directory.path() + "/syslog");
+}
+
+std::string write_config(const temporary_directory& _directory, const std::string& _input,
+                         const std::string& _output) {
+    return _directory.write_file("broker.json", R"({"system": {"input_address": ")" + _input +
+                                                    R"(", "output_address": ")" + _output +
+                                                    R"("}})");
+}
+
+running_broker::running_broker(const std::vector<std::string>& _environment,
+                               const std::string& _prefix)
+    : m_process({"-c", write_config(m_directory, input, output)}, _environment),
+      peers(input, output, _prefix) {}
+
+std::vector<syslog_line> running_broker::stop(int _signal) {
+    m_process.send_signal(_signal);
+    EXPECT_EQ(m_process.wait(), 0);
+    EXPECT_EQ(m_process.standard_error(), "");
+    const auto lines = m_process.syslog();
+    EXPECT_GE(lines.size(), 2u);
+    if (lines.size() >= 2u) {
+        EXPECT_EQ(lines.front().text, "Starting quorvane");
+        EXPECT_EQ(::fnmatch("/src/main.cpp:* exit", lines.back().text.c_str(), 0), 0)
+            << lines.back().text;
+    }
+    return lines;
 }
 
 }  // namespace test_support
