@@ -2,38 +2,13 @@
 
 #include <boost/asio/post.hpp>
 
-#include <atomic>
-#include <thread>
-
 namespace az = kelm::libs::asio_zmq;
 using namespace az::test;
 
-namespace {
-
-// Runs an io_context on a thread of its own. A run that has not returned by the end is stopped,
-// so the thread can always be joined.
-class background_run {
-public:
-    explicit background_run(boost::asio::io_context& _io_context) : m_io_context(_io_context) {}
-    ~background_run() {
-        m_io_context.stop();
-        m_thread.join();
-    }
-
-    bool returns() const {
-        return kelm::test::eventually([this] { return m_returned.load(); });
-    }
-
-private:
-    boost::asio::io_context& m_io_context;
-    std::atomic<bool> m_returned{false};
-    std::thread m_thread{[this] {
-        m_io_context.run();
-        m_returned = true;
-    }};
-};
-
-}  // namespace
+// Runs the io_context on a thread of its own.
+kelm::test::background in_background(boost::asio::io_context& _io_context) {
+    return {[&_io_context] { _io_context.run(); }, [&_io_context] { _io_context.stop(); }};
+}
 
 TEST(ThreadedReceive, FramesPushedFromAnotherThreadWhileHandlersRunAreAllDelivered) {
     constexpr std::size_t count = 20000;
@@ -50,7 +25,7 @@ TEST(ThreadedReceive, FramesPushedFromAnotherThreadWhileHandlersRunAreAllDeliver
             send_text(push, std::to_string(i));
         }
     });
-    const background_run producer(producer_context);
+    const auto producer = in_background(producer_context);
     ASSERT_TRUE(run_until(io_context, [&] { return received.done(); }));
     for (std::size_t i = 0; i < count; ++i) {
         ASSERT_EQ(received.frames[i], std::to_string(i));
@@ -62,7 +37,7 @@ TEST(ThreadedReceive, RequestReplyWithEachEndOnItsOwnThread) {
     az::rep_socket rep(replier_context);
     rep.bind("tcp://127.0.0.1:*");
     serve(rep);
-    const background_run replier(replier_context);
+    const auto replier = in_background(replier_context);
     boost::asio::io_context io_context;
     az::req_socket req(io_context);
     req.connect(rep.endpoint());

@@ -42,32 +42,6 @@ std::vector<std::string> logged() {
     return texts;
 }
 
-// Runs a loop on a thread of its own. A run that has not returned by the end is stopped,
-// so the thread can always be joined.
-class background_run {
-public:
-    explicit background_run(core::events_loop& _loop) : m_loop(_loop) {}
-    ~background_run() {
-        if (!m_returned) {
-            m_loop.stop();
-        }
-        m_thread.join();
-    }
-
-    bool returns() const {
-        return eventually([this] { return m_returned.load(); });
-    }
-    bool running() const { return !m_returned; }
-
-private:
-    core::events_loop& m_loop;
-    std::atomic<bool> m_returned{false};
-    std::thread m_thread{[this] {
-        m_loop.run();
-        m_returned = true;
-    }};
-};
-
 class EventsLoop : public ::testing::Test {
 protected:
     void post(std::function<void()> _handler) {
@@ -79,6 +53,11 @@ protected:
         auto served = std::make_shared<std::atomic<bool>>(false);
         post([served] { *served = true; });
         return eventually([&] { return served->load(); });
+    }
+
+    // Runs the loop on a thread of its own.
+    kelm::test::background in_background() {
+        return {[this] { m_loop->run(); }, [this] { m_loop->stop(); }};
     }
 
     core::logger m_logger{"loop-test", "main"};
@@ -120,7 +99,7 @@ TEST_F(EventsLoop, AnExceptionLeavesRunUnlessCaughtAndLogged) {
 
 TEST_F(EventsLoop, WorkKeepsRunGoingUntilDestroyed) {
     auto work = m_loop->create_work();
-    background_run run(*m_loop);
+    const auto run = in_background();
     // Still served after the queue ran empty once.
     EXPECT_TRUE(serves());
     EXPECT_TRUE(serves());
@@ -132,7 +111,7 @@ TEST_F(EventsLoop, WorkKeepsRunGoingUntilDestroyed) {
 TEST_F(EventsLoop, StopEndsRunForGoodAndDestructionDrainsTheQueue) {
     auto work = m_loop->create_work();
     {
-        background_run run(*m_loop);
+        const auto run = in_background();
         ASSERT_TRUE(serves());
         EXPECT_FALSE(m_loop->is_stopped());
         m_loop->stop();
@@ -159,14 +138,14 @@ TEST_F(EventsLoop, SignalBeforeRunMakesTheFirstRunReturnAtOnce) {
     auto work = m_loop->create_work();
     ASSERT_EQ(::raise(SIGINT), 0);
     ASSERT_TRUE(eventually([&] { return handle->signal_is_received(); }));
-    background_run run(*m_loop);
+    const auto run = in_background();
     EXPECT_TRUE(run.returns());
 }
 
 TEST_F(EventsLoop, SigtermStopsARunningLoop) {
     auto handle = m_loop->stop_on_signals();
     auto work = m_loop->create_work();
-    background_run run(*m_loop);
+    const auto run = in_background();
     ASSERT_TRUE(serves());
     ::kill(::getpid(), SIGTERM);
     EXPECT_TRUE(run.returns());

@@ -62,13 +62,24 @@ protected:
                         static_cast<int>(kelm::test::patience.count() * 1000));
         m_collector.bind("tcp://127.0.0.1:*");
         m_logger.connect(m_collector.get(zmq::sockopt::last_endpoint));
-        EXPECT_EQ(received(), "&module:main <time> Connected to socket");
+        EXPECT_EQ(received(), std::vector<std::string>{"&module:main <time> Connected to socket"});
         logged();
     }
 
-    std::string received() {
-        zmq::message_t message;
-        return m_collector.recv(message) ? mask_time(message.to_string()) : "<timeout>";
+    // The next _count lines from the socket.
+    std::vector<std::string> received(int _count = 1) {
+        std::vector<std::string> lines;
+        for (zmq::message_t message; _count-- > 0;) {
+            lines.push_back(m_collector.recv(message) ? mask_time(message.to_string()) : "<none>");
+        }
+        return lines;
+    }
+
+    // How the system log is opened: "ident option facility mask".
+    static std::string connection() {
+        const auto c = test_support::current_syslog_connection();
+        return (c.open ? "" : "closed ") + c.ident + " " + std::to_string(c.option) + " " +
+               std::to_string(c.facility) + " " + std::to_string(c.mask);
     }
 
     std::string file = std::string(core::constants::source_directory) + "/src/x.cpp";
@@ -79,18 +90,32 @@ protected:
 
 }  // namespace
 
-TEST_F(Logger, StartsWithAStartingLineDebugOffAndSocketOn) {
-    test_support::clear_syslog_lines();
+// Debug mode lets debug lines in, adds the time and echoes to standard error, also when
+// nothing goes to the socket.
+TEST_F(Logger, StartsPlainAndDebugModeAddsTimeAndEcho) {
     core::logger fresh("fresh", "main");
     EXPECT_EQ(logged(), std::vector<std::string>{"6 Starting fresh"});
+    const std::string plain = "fresh 0 " + std::to_string(LOG_USER) + " ";
+    EXPECT_EQ(connection(), plain + std::to_string(LOG_UPTO(LOG_INFO)));
     EXPECT_FALSE(fresh.is_debug());
     EXPECT_TRUE(fresh.is_writing_to_socket());
-    const auto connection = test_support::current_syslog_connection();
-    EXPECT_TRUE(connection.open);
-    EXPECT_EQ(connection.ident, "fresh");
-    EXPECT_EQ(connection.option, 0);
-    EXPECT_EQ(connection.facility, LOG_USER);
-    EXPECT_EQ(connection.mask, LOG_UPTO(LOG_INFO));
+    fresh.set_writing_to_socket(false);
+    fresh.set_debug(true);
+    EXPECT_TRUE(fresh.is_debug());
+    EXPECT_EQ(connection(), "fresh " + std::to_string(LOG_PERROR) + " " + std::to_string(LOG_USER) +
+                                " " + std::to_string(LOG_UPTO(LOG_DEBUG)));
+    ::testing::internal::CaptureStderr();
+    fresh.debug("shown %1%").date_time(core::timestamp(1709622249042)) % 1;
+    fresh.info("now");
+    EXPECT_EQ(mask_time(::testing::internal::GetCapturedStderr()),
+              "fresh: <time> shown 1\nfresh: <time> now\n");
+    EXPECT_EQ(test_support::syslog_lines().at(0).text, "2024-03-05 07:04:09.042 shown 1");
+    EXPECT_EQ(logged(), (std::vector<std::string>{"7 <time> shown 1", "6 <time> now"}));
+    fresh.set_debug(false);
+    EXPECT_EQ(connection(), plain + std::to_string(LOG_UPTO(LOG_INFO)));
+    fresh.debug("hidden again");
+    fresh.info("plain");
+    EXPECT_EQ(logged(), std::vector<std::string>{"6 plain"});
 }
 
 TEST_F(Logger, LinesTakeTheirShapeFromLevelArgumentsPlaceAndFunction) {
@@ -102,65 +127,32 @@ TEST_F(Logger, LinesTakeTheirShapeFromLevelArgumentsPlaceAndFunction) {
     m_logger.info("m").location(where).short_function(where);
     m_logger.log_error(make_error_code(boost::system::errc::address_in_use),
                        core::source_location(12, file, "f"));
-    EXPECT_EQ(logged(), (std::vector<std::string>{"6 m s 7", "4 /src/x.cpp:42 m",
-                                                  "3 void kelm::a::b::run(int): m",
-                                                  "6 /src/x.cpp:42 kelm::a::b::run: m",
-                                                  "3 /src/x.cpp:12: Address already in use"}));
-}
-
-TEST_F(Logger, ArgumentsThatDoNotFitKeepTheLineVisible) {
     EXPECT_NO_THROW(m_logger.info("needs %1% and %2%") % 1);
     EXPECT_THROW(m_logger.info("needs %1%") % 1 % 2, boost::io::too_many_args);
-    EXPECT_EQ(logged(), (std::vector<std::string>{
-                            "3 Log format \"needs %1% and %2%\": its arguments did not fit",
-                            "3 Log format \"needs %1%\": its arguments did not fit"}));
-}
-
-// Debug mode lets debug lines in, adds the time and echoes to standard error, also when
-// nothing goes to the socket.
-TEST_F(Logger, DebugModeAddsTimeAndEcho) {
-    m_logger.set_writing_to_socket(false);
-    m_logger.set_debug(true);
-    EXPECT_TRUE(m_logger.is_debug());
-    auto connection = test_support::current_syslog_connection();
-    EXPECT_EQ(connection.option, LOG_PERROR);
-    EXPECT_EQ(connection.mask, LOG_UPTO(LOG_DEBUG));
-    ::testing::internal::CaptureStderr();
-    m_logger.debug("shown %1%").date_time(core::timestamp(1709622249042)) % 1;
-    m_logger.info("now");
-    EXPECT_EQ(mask_time(::testing::internal::GetCapturedStderr()),
-              "module: <time> shown 1\nmodule: <time> now\n");
-    EXPECT_EQ(test_support::syslog_lines().at(0).text, "2024-03-05 07:04:09.042 shown 1");
-    EXPECT_EQ(logged(), (std::vector<std::string>{"7 <time> shown 1", "6 <time> now"}));
-
-    m_logger.set_debug(false);
-    connection = test_support::current_syslog_connection();
-    EXPECT_EQ(connection.option, 0);
-    EXPECT_EQ(connection.mask, LOG_UPTO(LOG_INFO));
-    m_logger.debug("hidden again");
-    m_logger.info("plain");
-    EXPECT_EQ(logged(), std::vector<std::string>{"6 plain"});
+    EXPECT_EQ(logged(),
+              (std::vector<std::string>{
+                  "6 m s 7", "4 /src/x.cpp:42 m", "3 void kelm::a::b::run(int): m",
+                  "6 /src/x.cpp:42 kelm::a::b::run: m", "3 /src/x.cpp:12: Address already in use",
+                  "3 Log format \"needs %1% and %2%\": its arguments did not fit",
+                  "3 Log format \"needs %1%\": its arguments did not fit"}));
 }
 
 TEST_F(Logger, SocketLinesCarryModuleComponentAndTimeAtEveryLevel) {
     connect_collector();
     const auto worker = m_logger.component("worker");
     worker->debug("not in syslog %1%") % 1;
-    EXPECT_EQ(received(), "&module:worker <time> not in syslog 1");
-    m_logger.info("dated").date_time(core::timestamp(1709622249042));
-    zmq::message_t dated;
-    ASSERT_TRUE(m_collector.recv(dated));
-    EXPECT_EQ(dated.to_string(), "&module:main 2024-03-05 07:04:09.042 dated");
-    worker->component("b")->info("x");
-    EXPECT_EQ(received(), "&module:b <time> x");
-
     m_logger.set_writing_to_socket(false);
     EXPECT_FALSE(m_logger.is_writing_to_socket());
     m_logger.info("syslog only");
     m_logger.set_writing_to_socket(true);
-    m_logger.info("both");
-    EXPECT_EQ(received(), "&module:main <time> both");
-    EXPECT_EQ(logged(), (std::vector<std::string>{"6 dated", "6 x", "6 syslog only", "6 both"}));
+    worker->component("b")->info("x");
+    EXPECT_EQ(received(2), (std::vector<std::string>{"&module:worker <time> not in syslog 1",
+                                                     "&module:b <time> x"}));
+    m_logger.info("dated").date_time(core::timestamp(1709622249042));
+    zmq::message_t dated;
+    ASSERT_TRUE(m_collector.recv(dated));
+    EXPECT_EQ(dated.to_string(), "&module:main 2024-03-05 07:04:09.042 dated");
+    EXPECT_EQ(logged(), (std::vector<std::string>{"6 syslog only", "6 x", "6 dated"}));
 }
 
 TEST_F(Logger, SocketFailuresLeaveTheSystemLogLine) {
@@ -188,10 +180,11 @@ TEST_F(Logger, ExceptionsAreLoggedWithTheirPlace) {
         component->log_exception(core::source_location(77, file, "h"));
     }
     component->log_exception(core::exception("direct", core::source_location(5, file, "k")));
-    EXPECT_EQ(received(), "&module:main <time> std::exception::what(): broken");
-    EXPECT_EQ(received(), "&module:main <time> /src/x.cpp:77 Caught exeption");
-    EXPECT_EQ(received(), "&module:core <time> /src/x.cpp:9 failed");
-    EXPECT_EQ(received(), "&module:core <time> /src/x.cpp:5 direct");
+    EXPECT_EQ(received(4),
+              (std::vector<std::string>{"&module:main <time> std::exception::what(): broken",
+                                        "&module:main <time> /src/x.cpp:77 Caught exeption",
+                                        "&module:core <time> /src/x.cpp:9 failed",
+                                        "&module:core <time> /src/x.cpp:5 direct"}));
     EXPECT_EQ(logged(), (std::vector<std::string>{
                             "3 std::exception::what(): broken", "3 /src/x.cpp:77 Caught exeption",
                             "3 /src/x.cpp:9 failed", "3 /src/x.cpp:5 direct"}));
