@@ -5,13 +5,13 @@
 #include <core/events_loop.hpp>
 #include <core/logger.hpp>
 
-#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -22,24 +22,8 @@ using kelm::test::eventually;
 
 namespace {
 
-int thread_count() {
-    int count = 0;
-    if (DIR* tasks = ::opendir("/proc/self/task")) {
-        while (const dirent* entry = ::readdir(tasks)) {
-            count += entry->d_name[0] != '.';
-        }
-        ::closedir(tasks);
-    }
-    return count;
-}
-
-std::vector<std::string> logged() {
-    std::vector<std::string> texts;
-    for (const auto& line : test_support::syslog_lines()) {
-        texts.push_back(line.text);
-    }
-    test_support::clear_syslog_lines();
-    return texts;
+std::ptrdiff_t thread_count() {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
 }
 
 class EventsLoop : public ::testing::Test {
@@ -89,10 +73,10 @@ TEST_F(EventsLoop, AnExceptionLeavesRunUnlessCaughtAndLogged) {
     post([] { throw std::runtime_error("second"); });
     post([] { throw 7; });
     post([&] { ++after; });
-    logged();
+    test_support::take_syslog_texts();
     m_loop->run_catch_exceptions(core::source_location(55, "", "caller"));
     EXPECT_EQ(after, 2);
-    EXPECT_EQ(logged(),
+    EXPECT_EQ(test_support::take_syslog_texts(),
               (std::vector<std::string>{":55 Caught exeption", "std::exception::what(): second",
                                         ":55 Caught exeption", "Unknown exception"}));
 }
@@ -124,10 +108,10 @@ TEST_F(EventsLoop, StopEndsRunForGoodAndDestructionDrainsTheQueue) {
     m_loop->run();
     EXPECT_FALSE(ran);
     work.reset();
-    logged();
+    test_support::take_syslog_texts();
     m_loop.reset();
     EXPECT_TRUE(ran);
-    const auto lines = logged();
+    const auto lines = test_support::take_syslog_texts();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[1], "std::exception::what(): late");
 }
@@ -153,7 +137,7 @@ TEST_F(EventsLoop, SigtermStopsARunningLoop) {
 }
 
 TEST_F(EventsLoop, SignalHandleLeavesNoThreadAndNoHandlerBehind) {
-    const int before = thread_count();
+    const auto before = thread_count();
     {
         const auto handle = m_loop->stop_on_signals();
         EXPECT_EQ(thread_count(), before + 1);

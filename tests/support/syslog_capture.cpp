@@ -55,6 +55,15 @@ void clear_syslog_lines() {
     state().lines.clear();
 }
 
+std::vector<std::string> take_syslog_texts() {
+    std::vector<std::string> texts;
+    for (const auto& line : syslog_lines()) {
+        texts.push_back(line.text);
+    }
+    clear_syslog_lines();
+    return texts;
+}
+
 syslog_connection current_syslog_connection() {
     std::lock_guard<std::mutex> lock(state().mutex);
     return state().connection;
