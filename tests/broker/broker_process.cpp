@@ -129,8 +129,8 @@ std::string write_config(const temporary_directory& _directory, const std::strin
 
 running_broker::running_broker(const std::vector<std::string>& _environment,
                                const std::string& _prefix)
-    : m_process({"-c", write_config(m_directory, input, output)}, _environment),
-      peers(input, output, _prefix) {}
+    : peers(input, output, _prefix),
+      m_process({"-c", write_config(m_directory, input, output)}, _environment) {}
 
 std::vector<syslog_line> running_broker::stop(int _signal) {
     m_process.send_signal(_signal);

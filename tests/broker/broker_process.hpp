@@ -73,13 +73,11 @@ public:
 
     const std::string input = kelm::test::free_endpoint();
     const std::string output = kelm::test::free_endpoint();
+    kelm::test::push_sub peers;
 
 private:
     temporary_directory m_directory;
     broker_process m_process;
-
-public:
-    kelm::test::push_sub peers;
 };
 
 }  // namespace test_support

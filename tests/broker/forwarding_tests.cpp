@@ -39,6 +39,7 @@ protected:
 TEST_F(Broker, KeepsEachSendersOrder) {
     start();
     zmq::socket_t second(m_broker->peers.context, zmq::socket_type::push);
+    second.set(zmq::sockopt::linger, 0);
     second.connect(m_broker->input);
     // Below the broker's high-water mark, which would otherwise drop frames on the way.
     constexpr int count = 400;
@@ -106,6 +107,7 @@ TEST_F(Broker, StuckSubscriberDoesNotHoldUpShutdown) {
     start();
     // A subscriber that stops reading after one frame, with small buffers: frames queue up.
     zmq::socket_t stuck(m_broker->peers.context, zmq::socket_type::sub);
+    stuck.set(zmq::sockopt::linger, 0);
     stuck.set(zmq::sockopt::rcvhwm, 1);
     stuck.set(zmq::sockopt::rcvbuf, 4096);
     stuck.set(zmq::sockopt::rcvtimeo, 100);

@@ -24,9 +24,12 @@ class push_sub {
 public:
     push_sub(const std::string& _input, const std::string& _output, const std::string& _prefix = "")
         : m_prefix(_prefix) {
+        // Frames still queued when the forwarder is gone must not hold up the context's end.
+        push.set(zmq::sockopt::linger, 0);
         push.set(zmq::sockopt::sndtimeo, static_cast<int>(patience.count() * 1000));
         push.connect(_input);
         // The consumer may read only after the producer is done: it queues everything.
+        sub.set(zmq::sockopt::linger, 0);
         sub.set(zmq::sockopt::rcvhwm, 0);
         sub.set(zmq::sockopt::subscribe, _prefix);
         sub.connect(_output);
