@@ -1,42 +1,59 @@
 #pragma once
 
+#include "wait.hpp"
+
 #include <asio_zmq/message.hpp>
 #include <asio_zmq/socket.hpp>
 
 #include <gtest/gtest.h>
 
-#include <boost/asio/io_context.hpp>
-#include <chrono>
-#include <cstddef>
-#include <functional>
 #include <string>
 #include <vector>
 
 namespace kelm::libs::asio_zmq::test {
 
-// Runs handlers until done() holds, the io_context runs out of work, or the time is up.
-inline bool run_until(boost::asio::io_context& io_context, const std::function<bool()>& done,
-                      std::chrono::seconds limit = std::chrono::seconds(20)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    io_context.restart();
-    while (!done() && std::chrono::steady_clock::now() < deadline) {
-        if (io_context.run_one_for(std::chrono::milliseconds(100)) == 0 && io_context.stopped()) {
-            break;
-        }
-    }
-    return done();
-}
+using kelm::test::run_until;
 
 inline void send_text(socket& to, const std::string& text, int flags = 0) {
     message frame(text);
     to.send(frame, flags);
 }
 
+// The next frame, or "<timeout>" when none came within the patience.
 inline std::string receive_text(socket& from) {
+    zmq_pollitem_t item{from.native_handle(), 0, ZMQ_POLLIN, 0};
     message frame;
-    from.receive(frame);
-    return std::string(frame.string_view());
+    boost::system::error_code error;
+    if (zmq_poll(&item, 1, kelm::test::patience.count() * 1000) != 1) {
+        return "<timeout>";
+    }
+    from.receive(frame, ZMQ_DONTWAIT, error);
+    return error ? error.message() : std::string(frame.string_view());
 }
+
+// Runs handlers until the io_context runs out of work, which shows that nothing, not even a
+// wait on libzmq's descriptor, is left; false when work is still there after the patience.
+inline bool drains(boost::asio::io_context& io_context) {
+    io_context.restart();
+    io_context.run_for(kelm::test::patience);
+    return io_context.stopped();
+}
+
+// What receive handlers were called with, one line each: "name 'frame'" ("'frame'+" when more
+// frames follow) or "name category: error".
+class completion_log {
+public:
+    auto note(const std::string& name) {
+        return [this, name](const boost::system::error_code& error, message& frame, std::size_t) {
+            lines.push_back(
+                name + " " +
+                (error ? std::string(error.category().name()) + ": " + error.message()
+                       : "'" + std::string(frame.string_view()) + "'" + (frame.more() ? "+" : "")));
+        };
+    }
+
+    std::vector<std::string> lines;
+};
 
 // Collects frames through async_receive, re-arming from each handler until `wanted` arrived.
 class collector {
@@ -44,32 +61,50 @@ public:
     collector(socket& source, std::size_t wanted) : m_source(source), m_wanted(wanted) {}
 
     void arm() {
-        m_source.async_receive([this](const boost::system::error_code& error, message& frame,
-                                      std::size_t bytes) { on_frame(error, frame, bytes); });
+        m_source.async_receive(
+            [this](const boost::system::error_code& error, message& frame, std::size_t bytes) {
+                if (error) {
+                    first_error = error;
+                    return;
+                }
+                EXPECT_EQ(bytes, frame.size());
+                frames.emplace_back(frame.string_view());
+                if (!done()) {
+                    arm();
+                }
+            });
     }
 
     bool done() const { return frames.size() >= m_wanted; }
 
     std::vector<std::string> frames;
-    std::vector<bool> more_marks;
     boost::system::error_code first_error;
 
 private:
-    void on_frame(const boost::system::error_code& error, message& frame, std::size_t bytes) {
-        if (error) {
-            first_error = error;
-            return;
-        }
-        EXPECT_EQ(bytes, frame.size());
-        frames.emplace_back(frame.string_view());
-        more_marks.push_back(frame.more());
-        if (!done()) {
-            arm();
-        }
-    }
-
     socket& m_source;
     std::size_t m_wanted;
 };
+
+// Answers every request with "re:" and the request, until a receive fails.
+inline void serve(socket& rep) {
+    rep.async_receive([&rep](const boost::system::error_code& error, message& frame, std::size_t) {
+        if (!error) {
+            send_text(rep, "re:" + std::string(frame.string_view()));
+            serve(rep);
+        }
+    });
+}
+
+// Sends request number `completed` and, on the right reply, counts it and sends the next.
+inline void request(socket& req, int& completed, int rounds) {
+    send_text(req, std::to_string(completed));
+    req.async_receive([&req, &completed, rounds](const boost::system::error_code& error,
+                                                 message& frame, std::size_t) {
+        if (!error && frame.string_view() == "re:" + std::to_string(completed) &&
+            ++completed < rounds) {
+            request(req, completed, rounds);
+        }
+    });
+}
 
 }  // namespace kelm::libs::asio_zmq::test

@@ -1,6 +1,9 @@
 #include "broker_process.hpp"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -44,32 +47,30 @@ broker_process::broker_process(const std::vector<std::string>& _arguments,
     std::vector<std::string> environment;
     for (char** variable = environ; *variable != nullptr; ++variable) {
         const std::string entry = *variable;
-        if (entry.rfind("LD_PRELOAD=", 0) != 0 && entry.rfind("ASAN_OPTIONS=", 0) != 0 &&
-            entry.rfind("QUORVANE_SYSLOG_CAPTURE=", 0) != 0) {
+        if (entry.rfind("LD_PRELOAD=", 0) != 0 && entry.rfind("ASAN_OPTIONS=", 0) != 0) {
             environment.push_back(entry);
         }
     }
-    environment.push_back(std::string("LD_PRELOAD=") + SYSLOG_PRELOAD + ":" + ZMQ_FAULTS_PRELOAD);
-    environment.insert(environment.end(), _environment.begin(), _environment.end());
-    environment.push_back("QUORVANE_SYSLOG_CAPTURE=" + m_directory.path() + "/syslog");
     // The capture library is not instrumented, so it is loaded ahead of the sanitizer's runtime.
     const char* asan = std::getenv("ASAN_OPTIONS");
-    environment.push_back(std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") +
-                          "verify_asan_link_order=0");
-
+    environment.insert(
+        environment.begin(),
+        {std::string("LD_PRELOAD=") + SYSLOG_PRELOAD + ":" + ZMQ_FAULTS_PRELOAD,
+         "QUORVANE_SYSLOG_CAPTURE=" + m_directory.path() + "/syslog",
+         "ASAN_OPTIONS=" + (asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0"});
+    environment.insert(environment.begin(), _environment.begin(), _environment.end());
     std::vector<std::string> arguments{binary()};
     arguments.insert(arguments.end(), _arguments.begin(), _arguments.end());
-    auto pointers = [](std::vector<std::string>& _strings) {
+    const auto pointers = [](std::vector<std::string>& _strings) {
         std::vector<char*> result;
-        for (auto& s : _strings) {
-            result.push_back(&s[0]);
+        for (auto& text : _strings) {
+            result.push_back(&text[0]);
         }
         result.push_back(nullptr);
         return result;
     };
     auto argv = pointers(arguments);
     auto envp = pointers(environment);
-
     posix_spawn_file_actions_t actions;
     ::posix_spawn_file_actions_init(&actions);
     const std::string error_file = m_directory.path() + "/stderr";
@@ -96,23 +97,16 @@ void broker_process::send_signal(int _signal) const {
 }
 
 int broker_process::wait(std::chrono::milliseconds _timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + _timeout;
-    while (m_pid > 0) {
-        int status = 0;
-        const pid_t done = ::waitpid(m_pid, &status, WNOHANG);
-        if (done == m_pid) {
-            m_pid = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-            m_pid = -1;
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    int status = 0;
+    const bool ended =
+        m_pid > 0 && kelm::test::eventually(
+                         [&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; }, _timeout);
+    if (m_pid > 0 && !ended) {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
     }
-    return -1;
+    m_pid = -1;
+    return !ended ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 std::string broker_process::standard_error() const {
@@ -124,6 +118,32 @@ std::string broker_process::standard_error() const {
 
 std::vector<syslog_line> broker_process::syslog() const {
     return read_syslog_capture(m_directory.path() + "/syslog");
+}
+
+std::string write_config(const temporary_directory& _directory, const std::string& _input,
+                         const std::string& _output) {
+    return _directory.write_file("broker.json", R"({"system": {"input_address": ")" + _input +
+                                                    R"(", "output_address": ")" + _output +
+                                                    R"("}})");
+}
+
+running_broker::running_broker(const std::vector<std::string>& _environment,
+                               const std::string& _prefix)
+    : peers(input, output, _prefix),
+      m_process({"-c", write_config(m_directory, input, output)}, _environment) {}
+
+std::vector<syslog_line> running_broker::stop(int _signal) {
+    m_process.send_signal(_signal);
+    EXPECT_EQ(m_process.wait(), 0);
+    EXPECT_EQ(m_process.standard_error(), "");
+    const auto lines = m_process.syslog();
+    EXPECT_GE(lines.size(), 2u);
+    if (lines.size() >= 2u) {
+        EXPECT_EQ(lines.front().text, "Starting quorvane");
+        EXPECT_EQ(::fnmatch("/src/main.cpp:* exit", lines.back().text.c_str(), 0), 0)
+            << lines.back().text;
+    }
+    return lines;
 }
 
 }  // namespace test_support

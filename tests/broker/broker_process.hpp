@@ -1,6 +1,8 @@
 #pragma once
 
+#include "push_sub.hpp"
 #include "syslog_capture.hpp"
+#include "wait.hpp"
 
 #include <chrono>
 #include <string>
@@ -39,8 +41,8 @@ public:
 
     void send_signal(int _signal) const;
     // The exit status, 128 + n for a death by signal n, or -1 when the time ran out
-    // (the child is then killed).
-    int wait(std::chrono::milliseconds _timeout = std::chrono::seconds(20));
+    // (the child is then killed). The default leaves room for the broker's 5 s linger.
+    int wait(std::chrono::milliseconds _timeout = 2 * kelm::test::patience);
 
     std::string standard_error() const;
     std::vector<syslog_line> syslog() const;
@@ -48,6 +50,34 @@ public:
 private:
     temporary_directory m_directory;
     int m_pid = -1;
+};
+
+// A configuration file naming the two endpoints.
+std::string write_config(const temporary_directory& _directory, const std::string& _input,
+                         const std::string& _output);
+
+// A broker started on two free loopback endpoints, with a producer on its input and a
+// consumer subscribed to _prefix on its output. Check forwarding() before using it.
+class running_broker {
+public:
+    explicit running_broker(const std::vector<std::string>& _environment = {},
+                            const std::string& _prefix = "");
+
+    // Whether a probe went all the way through.
+    bool forwarding() { return peers.await_forwarding(); }
+
+    // Stops the broker with the signal and checks that it ended in order: status 0, nothing
+    // on standard error, the system log from the starting line to the exit line. Returns
+    // the system-log lines.
+    std::vector<syslog_line> stop(int _signal);
+
+    const std::string input = kelm::test::free_endpoint();
+    const std::string output = kelm::test::free_endpoint();
+    kelm::test::push_sub peers;
+
+private:
+    temporary_directory m_directory;
+    broker_process m_process;
 };
 
 }  // namespace test_support

@@ -1,23 +1,30 @@
 #include "syslog_capture.hpp"
+#include "wait.hpp"
 
 #include <core/core.hpp>
 #include <core/events_loop.hpp>
 #include <core/logger.hpp>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <future>
+#include <atomic>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace core = kelm::libs::core;
+using kelm::test::eventually;
 
 namespace {
 
-constexpr auto patience = std::chrono::seconds(20);
+std::ptrdiff_t thread_count() {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
+}
 
 class EventsLoop : public ::testing::Test {
 protected:
@@ -25,9 +32,16 @@ protected:
         m_loop->post(std::move(_handler), KELM_SOURCE_LOCATION());
     }
 
-    // Runs the loop on a thread of its own; the future is ready when run() returned.
-    std::future<void> run_in_background() {
-        return std::async(std::launch::async, [this] { m_loop->run(); });
+    // Whether a handler posted now runs.
+    bool serves() {
+        auto served = std::make_shared<std::atomic<bool>>(false);
+        post([served] { *served = true; });
+        return eventually([&] { return served->load(); });
+    }
+
+    // Runs the loop on a thread of its own.
+    kelm::test::background in_background() {
+        return {[this] { m_loop->run(); }, [this] { m_loop->stop(); }};
     }
 
     core::logger m_logger{"loop-test", "main"};
@@ -37,7 +51,7 @@ protected:
 
 }  // namespace
 
-TEST_F(EventsLoop, RunsPostedHandlersInOrderPostedBeforeAndDuringRun) {
+TEST_F(EventsLoop, RunsHandlersInTheOrderPostedBeforeAndDuringRun) {
     std::vector<int> order;
     post([&] { order.push_back(1); });
     post([&] {
@@ -50,89 +64,98 @@ TEST_F(EventsLoop, RunsPostedHandlersInOrderPostedBeforeAndDuringRun) {
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
 }
 
-TEST_F(EventsLoop, ExceptionLeavesRunAndTheNextRunGoesOn) {
-    std::vector<int> order;
-    post([&] { order.push_back(1); });
-    post([] { throw std::runtime_error("handler failed"); });
-    post([&] { order.push_back(3); });
-    EXPECT_THROW(m_loop->run(), std::runtime_error);
-    EXPECT_EQ(order, (std::vector<int>{1}));
-    m_loop->run();
-    EXPECT_EQ(order, (std::vector<int>{1, 3}));
-}
-
-TEST_F(EventsLoop, RunCatchExceptionsLogsEachOneAndKeepsRunning) {
+TEST_F(EventsLoop, AnExceptionLeavesRunUnlessCaughtAndLogged) {
     int after = 0;
     post([] { throw std::runtime_error("first"); });
     post([&] { ++after; });
+    EXPECT_THROW(m_loop->run(), std::runtime_error);
+    EXPECT_EQ(after, 0);
+    post([] { throw std::runtime_error("second"); });
     post([] { throw 7; });
     post([&] { ++after; });
-    test_support::clear_syslog_lines();
-    const core::source_location where(55, "", "caller");
-    m_loop->run_catch_exceptions(where);
+    test_support::take_syslog_texts();
+    m_loop->run_catch_exceptions(core::source_location(55, "", "caller"));
     EXPECT_EQ(after, 2);
-    const auto lines = test_support::syslog_lines();
-    std::vector<std::string> texts;
-    for (const auto& line : lines) {
-        texts.push_back(line.text);
-    }
-    EXPECT_EQ(texts,
-              (std::vector<std::string>{":55 Caught exeption", "std::exception::what(): first",
+    EXPECT_EQ(test_support::take_syslog_texts(),
+              (std::vector<std::string>{":55 Caught exeption", "std::exception::what(): second",
                                         ":55 Caught exeption", "Unknown exception"}));
 }
 
 TEST_F(EventsLoop, WorkKeepsRunGoingUntilDestroyed) {
     auto work = m_loop->create_work();
-    auto finished = run_in_background();
-    // A second round of posted work is still served after the queue ran empty once.
-    for (int round = 0; round < 2; ++round) {
-        std::promise<void> served;
-        post([&] { served.set_value(); });
-        ASSERT_EQ(served.get_future().wait_for(patience), std::future_status::ready);
-    }
-    EXPECT_EQ(finished.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+    const auto run = in_background();
+    // Still served after the queue ran empty once.
+    EXPECT_TRUE(serves());
+    EXPECT_TRUE(serves());
+    EXPECT_TRUE(run.running());
     work.reset();
-    ASSERT_EQ(finished.wait_for(patience), std::future_status::ready);
+    EXPECT_TRUE(run.returns());
 }
 
-TEST_F(EventsLoop, StopFromAnotherThreadEndsRun) {
+TEST_F(EventsLoop, StopEndsRunForGoodAndDestructionDrainsTheQueue) {
     auto work = m_loop->create_work();
-    EXPECT_FALSE(m_loop->is_stopped());
-    std::promise<void> running;
-    post([&] { running.set_value(); });
-    auto finished = run_in_background();
-    ASSERT_EQ(running.get_future().wait_for(patience), std::future_status::ready);
-    m_loop->stop();
-    ASSERT_EQ(finished.wait_for(patience), std::future_status::ready);
-    EXPECT_TRUE(m_loop->is_stopped());
-    // A stopped loop stays stopped: run returns at once, the handler waits.
-    bool ran = false;
-    post([&] { ran = true; });
-    m_loop->run();
-    EXPECT_FALSE(ran);
-    work.reset();
-    m_loop.reset();
-    EXPECT_TRUE(ran);
-}
-
-TEST_F(EventsLoop, DestructionDrainsWhatIsQueued) {
-    bool ran = false;
-    m_loop->stop();
-    post([&] { ran = true; });
-    m_loop->run();
-    EXPECT_FALSE(ran);
-    m_loop.reset();
-    EXPECT_TRUE(ran);
-}
-
-TEST_F(EventsLoop, DrainSurvivesAThrowingHandler) {
+    {
+        const auto run = in_background();
+        ASSERT_TRUE(serves());
+        EXPECT_FALSE(m_loop->is_stopped());
+        m_loop->stop();
+        EXPECT_TRUE(run.returns());
+        EXPECT_TRUE(m_loop->is_stopped());
+    }
     bool ran = false;
     post([] { throw std::runtime_error("late"); });
     post([&] { ran = true; });
-    test_support::clear_syslog_lines();
+    m_loop->run();
+    EXPECT_FALSE(ran);
+    work.reset();
+    test_support::take_syslog_texts();
     m_loop.reset();
     EXPECT_TRUE(ran);
-    const auto lines = test_support::syslog_lines();
+    const auto lines = test_support::take_syslog_texts();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[1].text, "std::exception::what(): late");
+    EXPECT_EQ(lines[1], "std::exception::what(): late");
+}
+
+TEST_F(EventsLoop, SignalBeforeRunMakesTheFirstRunReturnAtOnce) {
+    auto handle = m_loop->stop_on_signals();
+    EXPECT_FALSE(handle->signal_is_received());
+    auto work = m_loop->create_work();
+    ASSERT_EQ(::raise(SIGINT), 0);
+    ASSERT_TRUE(eventually([&] { return handle->signal_is_received(); }));
+    const auto run = in_background();
+    EXPECT_TRUE(run.returns());
+}
+
+TEST_F(EventsLoop, SigtermStopsARunningLoop) {
+    auto handle = m_loop->stop_on_signals();
+    auto work = m_loop->create_work();
+    const auto run = in_background();
+    ASSERT_TRUE(serves());
+    ::kill(::getpid(), SIGTERM);
+    EXPECT_TRUE(run.returns());
+    EXPECT_TRUE(handle->signal_is_received());
+}
+
+TEST_F(EventsLoop, SignalHandleLeavesNoThreadAndNoHandlerBehind) {
+    const auto before = thread_count();
+    {
+        const auto handle = m_loop->stop_on_signals();
+        EXPECT_EQ(thread_count(), before + 1);
+    }
+    EXPECT_EQ(thread_count(), before);
+    EXPECT_FALSE(m_loop->is_stopped());
+
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            auto handle = m_loop->stop_on_signals();
+            ::raise(SIGTERM);
+            if (!eventually([&] { return handle->signal_is_received(); })) {
+                std::_Exit(1);
+            }
+            handle.reset();
+            ::raise(SIGTERM);
+            std::_Exit(2);
+        },
+        ::testing::KilledBySignal(SIGTERM), "");
 }

@@ -1,4 +1,5 @@
 #include "syslog_capture.hpp"
+#include "wait.hpp"
 
 #include <core/exception.hpp>
 #include <core/logger.hpp>
@@ -12,11 +13,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <regex>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace core = kelm::libs::core;
-using test_support::syslog_lines;
 
 // Fault injection for the debug socket: while set, sends fail with this errno.
 static std::atomic<int> g_zmq_send_errno{0};
@@ -33,232 +35,157 @@ extern "C" int zmq_send(void* socket, const void* buffer, size_t size, int flags
 
 namespace {
 
-const char* const time_pattern =
-    "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} ";
+std::string mask_time(const std::string& _text) {
+    static const std::regex time(
+        "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}");
+    return std::regex_replace(_text, time, "<time>");
+}
 
 class Logger : public ::testing::Test {
 protected:
-    void SetUp() override {
-        test_support::clear_syslog_lines();
-        m_logger = std::make_unique<core::logger>("module", "main");
-    }
+    void SetUp() override { test_support::clear_syslog_lines(); }
     void TearDown() override { g_zmq_send_errno = 0; }
 
-    // A collector bound on loopback, connected to the logger's debug socket.
-    void connect_collector() {
-        m_collector.set(zmq::sockopt::rcvtimeo, 5000);
-        m_collector.bind("tcp://127.0.0.1:*");
-        m_logger->connect(m_collector.get(zmq::sockopt::last_endpoint));
-        // "Connected to socket" is the first line to arrive.
-        EXPECT_EQ(strip_time(receive(), "&module:main "), "Connected to socket");
-    }
-
-    std::string receive() {
-        zmq::message_t message;
-        if (!m_collector.recv(message)) {
-            return "<timeout>";
+    // What reached the system log since the last call.
+    std::vector<std::string> logged() {
+        std::vector<std::string> lines;
+        for (const auto& line : test_support::syslog_lines()) {
+            lines.push_back(std::to_string(line.priority) + " " + mask_time(line.text));
         }
-        return message.to_string();
+        test_support::clear_syslog_lines();
+        return lines;
     }
 
-    // Checks and removes the prefix and the time field of a socket line.
-    static std::string strip_time(const std::string& _line, const std::string& _prefix) {
-        EXPECT_EQ(_line.rfind(_prefix, 0), 0u) << _line;
-        const std::string rest = _line.substr(std::min(_prefix.size(), _line.size()));
-        EXPECT_TRUE(rest.size() >= 24 &&
-                    ::testing::internal::RE::PartialMatch(rest.substr(0, 24),
-                                                          ::testing::internal::RE(time_pattern)))
-            << _line;
-        return rest.size() >= 24 ? rest.substr(24) : rest;
+    // A collector on loopback, connected to the logger's debug socket.
+    void connect_collector() {
+        m_collector.set(zmq::sockopt::rcvtimeo,
+                        static_cast<int>(kelm::test::patience.count() * 1000));
+        m_collector.bind("tcp://127.0.0.1:*");
+        m_logger.connect(m_collector.get(zmq::sockopt::last_endpoint));
+        EXPECT_EQ(received(), std::vector<std::string>{"&module:main <time> Connected to socket"});
+        logged();
     }
 
-    std::string last_line() const {
-        const auto lines = syslog_lines();
-        return lines.empty() ? "<none>" : lines.back().text;
+    // The next _count lines from the socket.
+    std::vector<std::string> received(int _count = 1) {
+        std::vector<std::string> lines;
+        for (zmq::message_t message; _count-- > 0;) {
+            lines.push_back(m_collector.recv(message) ? mask_time(message.to_string()) : "<none>");
+        }
+        return lines;
     }
 
-    std::unique_ptr<core::logger> m_logger;
+    // How the system log is opened: "ident option facility mask".
+    static std::string connection() {
+        const auto c = test_support::current_syslog_connection();
+        return (c.open ? "" : "closed ") + c.ident + " " + std::to_string(c.option) + " " +
+               std::to_string(c.facility) + " " + std::to_string(c.mask);
+    }
+
+    std::string file = std::string(core::constants::source_directory) + "/src/x.cpp";
+    core::logger m_logger{"module", "main"};
     zmq::context_t m_context;
     zmq::socket_t m_collector{m_context, zmq::socket_type::pull};
 };
 
 }  // namespace
 
-TEST_F(Logger, StartsWithDebugOffSocketOnAndAStartingLine) {
-    EXPECT_FALSE(m_logger->is_debug());
-    EXPECT_TRUE(m_logger->is_writing_to_socket());
-    EXPECT_TRUE(m_logger->is_logger_enabled());
-    const auto lines = syslog_lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].priority, LOG_INFO);
-    EXPECT_EQ(lines[0].text, "Starting module");
-    const auto connection = test_support::current_syslog_connection();
-    EXPECT_TRUE(connection.open);
-    EXPECT_EQ(connection.ident, "module");
-    EXPECT_EQ(connection.option, 0);
-    EXPECT_EQ(connection.facility, LOG_USER);
-    EXPECT_EQ(connection.mask, LOG_UPTO(LOG_INFO));
-}
-
-TEST_F(Logger, LevelsMapToSyslogPriorities) {
-    test_support::clear_syslog_lines();
-    m_logger->set_debug(true);
+// Debug mode lets debug lines in, adds the time and echoes to standard error, also when
+// nothing goes to the socket.
+TEST_F(Logger, StartsPlainAndDebugModeAddsTimeAndEcho) {
+    core::logger fresh("fresh", "main");
+    EXPECT_EQ(logged(), std::vector<std::string>{"6 Starting fresh"});
+    const std::string plain = "fresh 0 " + std::to_string(LOG_USER) + " ";
+    EXPECT_EQ(connection(), plain + std::to_string(LOG_UPTO(LOG_INFO)));
+    EXPECT_FALSE(fresh.is_debug());
+    EXPECT_TRUE(fresh.is_writing_to_socket());
+    fresh.set_writing_to_socket(false);
+    fresh.set_debug(true);
+    EXPECT_TRUE(fresh.is_debug());
+    EXPECT_EQ(connection(), "fresh " + std::to_string(LOG_PERROR) + " " + std::to_string(LOG_USER) +
+                                " " + std::to_string(LOG_UPTO(LOG_DEBUG)));
     ::testing::internal::CaptureStderr();
-    m_logger->debug("d");
-    m_logger->info("i");
-    m_logger->warning("w");
-    m_logger->error("e");
-    ::testing::internal::GetCapturedStderr();
-    const auto lines = syslog_lines();
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[0].priority, LOG_DEBUG);
-    EXPECT_EQ(lines[1].priority, LOG_INFO);
-    EXPECT_EQ(lines[2].priority, LOG_WARNING);
-    EXPECT_EQ(lines[3].priority, LOG_ERR);
+    fresh.debug("shown %1%").date_time(core::timestamp(1709622249042)) % 1;
+    fresh.info("now");
+    EXPECT_EQ(mask_time(::testing::internal::GetCapturedStderr()),
+              "fresh: <time> shown 1\nfresh: <time> now\n");
+    EXPECT_EQ(test_support::syslog_lines().at(0).text, "2024-03-05 07:04:09.042 shown 1");
+    EXPECT_EQ(logged(), (std::vector<std::string>{"7 <time> shown 1", "6 <time> now"}));
+    fresh.set_debug(false);
+    EXPECT_EQ(connection(), plain + std::to_string(LOG_UPTO(LOG_INFO)));
+    fresh.debug("hidden again");
+    fresh.info("plain");
+    EXPECT_EQ(logged(), std::vector<std::string>{"6 plain"});
 }
 
-TEST_F(Logger, BodyShapesFollowLocationAndFunctionFields) {
-    const std::string file = std::string(core::constants::source_directory) + "/src/x.cpp";
+TEST_F(Logger, LinesTakeTheirShapeFromLevelArgumentsPlaceAndFunction) {
     const core::source_location where(42, file, "void kelm::a::b::run(int)");
-    m_logger->info("m %1% %2%") % std::string("s") % 7L;
-    EXPECT_EQ(last_line(), "m s 7");
-    m_logger->info("m").location(where);
-    EXPECT_EQ(last_line(), "/src/x.cpp:42 m");
-    m_logger->info("m").function(where);
-    EXPECT_EQ(last_line(), "void kelm::a::b::run(int): m");
-    m_logger->info("m").location(where).short_function(where);
-    EXPECT_EQ(last_line(), "/src/x.cpp:42 kelm::a::b::run: m");
+    m_logger.debug("hidden");
+    m_logger.info("m %1% %2%") % std::string("s") % 7L;
+    m_logger.warning("m").location(where);
+    m_logger.error("m").function(where);
+    m_logger.info("m").location(where).short_function(where);
+    m_logger.log_error(make_error_code(boost::system::errc::address_in_use),
+                       core::source_location(12, file, "f"));
+    EXPECT_NO_THROW(m_logger.info("needs %1% and %2%") % 1);
+    EXPECT_THROW(m_logger.info("needs %1%") % 1 % 2, boost::io::too_many_args);
+    EXPECT_EQ(logged(),
+              (std::vector<std::string>{
+                  "6 m s 7", "4 /src/x.cpp:42 m", "3 void kelm::a::b::run(int): m",
+                  "6 /src/x.cpp:42 kelm::a::b::run: m", "3 /src/x.cpp:12: Address already in use",
+                  "3 Log format \"needs %1% and %2%\": its arguments did not fit",
+                  "3 Log format \"needs %1%\": its arguments did not fit"}));
 }
 
-TEST_F(Logger, DebugModeAddsTimeEchoAndLetsDebugLinesThrough) {
-    test_support::clear_syslog_lines();
-    m_logger->debug("hidden");
-    EXPECT_TRUE(syslog_lines().empty());
-
-    m_logger->set_debug(true);
-    EXPECT_TRUE(m_logger->is_debug());
-    auto connection = test_support::current_syslog_connection();
-    EXPECT_EQ(connection.option, LOG_PERROR);
-    EXPECT_EQ(connection.mask, LOG_UPTO(LOG_DEBUG));
-    ::testing::internal::CaptureStderr();
-    m_logger->debug("shown %1%").date_time(core::timestamp(1709622249042)) % 1;
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "module: 2024-03-05 07:04:09.042 shown 1\n");
-    EXPECT_EQ(last_line(), "2024-03-05 07:04:09.042 shown 1");
-
-    m_logger->set_debug(false);
-    connection = test_support::current_syslog_connection();
-    EXPECT_EQ(connection.option, 0);
-    EXPECT_EQ(connection.mask, LOG_UPTO(LOG_INFO));
-    test_support::clear_syslog_lines();
-    m_logger->debug("hidden again");
-    m_logger->info("plain");
-    ASSERT_EQ(syslog_lines().size(), 1u);
-    EXPECT_EQ(last_line(), "plain");
-}
-
-TEST_F(Logger, SocketLinesCarryPrefixTimeAndEveryLevel) {
+TEST_F(Logger, SocketLinesCarryModuleComponentAndTimeAtEveryLevel) {
     connect_collector();
-    const auto component = m_logger->component("worker");
-    component->debug("not in syslog %1%") % 1;
-    EXPECT_EQ(strip_time(receive(), "&module:worker "), "not in syslog 1");
-    m_logger->info("dated").date_time(core::timestamp(1709622249042));
-    EXPECT_EQ(receive(), "&module:main 2024-03-05 07:04:09.042 dated");
-
-    m_logger->set_writing_to_socket(false);
-    EXPECT_FALSE(m_logger->is_writing_to_socket());
-    m_logger->info("syslog only");
-    m_logger->set_writing_to_socket(true);
-    m_logger->info("both");
-    EXPECT_EQ(strip_time(receive(), "&module:main "), "both");
-    EXPECT_EQ(last_line(), "both");
+    const auto worker = m_logger.component("worker");
+    worker->debug("not in syslog %1%") % 1;
+    m_logger.set_writing_to_socket(false);
+    EXPECT_FALSE(m_logger.is_writing_to_socket());
+    m_logger.info("syslog only");
+    m_logger.set_writing_to_socket(true);
+    worker->component("b")->info("x");
+    EXPECT_EQ(received(2), (std::vector<std::string>{"&module:worker <time> not in syslog 1",
+                                                     "&module:b <time> x"}));
+    m_logger.info("dated").date_time(core::timestamp(1709622249042));
+    zmq::message_t dated;
+    ASSERT_TRUE(m_collector.recv(dated));
+    EXPECT_EQ(dated.to_string(), "&module:main 2024-03-05 07:04:09.042 dated");
+    EXPECT_EQ(logged(), (std::vector<std::string>{"6 syslog only", "6 x", "6 dated"}));
 }
 
-TEST_F(Logger, ConnectToABadEndpointThrows) {
-    EXPECT_THROW(m_logger->connect("nonsense"), zmq::error_t);
-    // The mutex was released: the logger still works.
-    m_logger->info("after");
-    EXPECT_EQ(last_line(), "after");
-}
-
-TEST_F(Logger, FailedSocketSendIsReportedAndTheLineKept) {
+TEST_F(Logger, SocketFailuresLeaveTheSystemLogLine) {
+    EXPECT_THROW(m_logger.connect("nonsense"), zmq::error_t);
     connect_collector();
     g_zmq_send_errno = ENOTSOCK;
-    test_support::clear_syslog_lines();
-    EXPECT_NO_THROW(m_logger->info("kept"));
-    const auto lines = syslog_lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].text, "kept");
-    EXPECT_EQ(lines[1].priority, LOG_ERR);
-    EXPECT_EQ(lines[1].text,
-              std::string("Cannot send a log line to the debug socket: ") + zmq_strerror(ENOTSOCK));
-
-    // EAGAIN (no collector, or a full queue) drops the socket copy silently.
+    EXPECT_NO_THROW(m_logger.info("kept"));
+    // A full queue or no collector: the socket's copy is dropped quietly.
     g_zmq_send_errno = EAGAIN;
-    test_support::clear_syslog_lines();
-    m_logger->info("quiet");
-    ASSERT_EQ(syslog_lines().size(), 1u);
+    m_logger.info("quiet");
+    EXPECT_EQ(logged(), (std::vector<std::string>{"6 kept",
+                                                  "3 Cannot send a log line to the debug socket: " +
+                                                      std::string(zmq_strerror(ENOTSOCK)),
+                                                  "6 quiet"}));
 }
 
-TEST_F(Logger, ArgumentsThatDoNotFitKeepTheLineVisible) {
-    test_support::clear_syslog_lines();
-    EXPECT_NO_THROW(m_logger->info("needs %1% and %2%") % 1);
-    EXPECT_THROW(m_logger->info("needs %1%") % 1 % 2, boost::io::too_many_args);
-    const auto lines = syslog_lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].priority, LOG_ERR);
-    EXPECT_EQ(lines[0].text, "Log format \"needs %1% and %2%\": its arguments did not fit");
-    EXPECT_EQ(lines[1].text, "Log format \"needs %1%\": its arguments did not fit");
-}
-
-TEST_F(Logger, MalformedFormatThrowsAtTheCallSite) {
-    EXPECT_THROW(m_logger->info("bad %"), boost::io::bad_format_string);
-}
-
-TEST_F(Logger, LogErrorWritesFileLineAndMessage) {
-    const std::string file = std::string(core::constants::source_directory) + "/src/main.cpp";
-    test_support::clear_syslog_lines();
-    m_logger->log_error(make_error_code(boost::system::errc::address_in_use),
-                        core::source_location(12, file, "f"));
-    const auto lines = syslog_lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].priority, LOG_ERR);
-    EXPECT_EQ(lines[0].text, "/src/main.cpp:12: Address already in use");
-}
-
-TEST_F(Logger, ExecuteLogsWhatTheCallableThrows) {
-    test_support::clear_syslog_lines();
-    EXPECT_TRUE(m_logger->execute([] {}));
-    EXPECT_TRUE(syslog_lines().empty());
-    EXPECT_FALSE(m_logger->execute([] { throw std::runtime_error("broken"); }));
-    const auto lines = syslog_lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].priority, LOG_ERR);
-    EXPECT_EQ(lines[0].text, "std::exception::what(): broken");
-}
-
-TEST_F(Logger, LogExceptionWithLocationWritesThroughRootThenComponent) {
+TEST_F(Logger, ExceptionsAreLoggedWithTheirPlace) {
     connect_collector();
-    const auto component = m_logger->component("core");
-    const std::string file = std::string(core::constants::source_directory) + "/src/loop.cpp";
+    EXPECT_TRUE(m_logger.execute([] {}));
+    EXPECT_FALSE(m_logger.execute([] { throw std::runtime_error("broken"); }));
+    const auto component = m_logger.component("core");
     try {
         throw core::exception("failed", core::source_location(9, file, "g"));
     } catch (...) {
         component->log_exception(core::source_location(77, file, "h"));
     }
-    EXPECT_EQ(strip_time(receive(), "&module:main "), "/src/loop.cpp:77 Caught exeption");
-    EXPECT_EQ(strip_time(receive(), "&module:core "), "/src/loop.cpp:9 failed");
-
-    const core::exception direct("direct", core::source_location(5, file, "k"));
-    component->log_exception(direct);
-    EXPECT_EQ(strip_time(receive(), "&module:core "), "/src/loop.cpp:5 direct");
-}
-
-TEST_F(Logger, ComponentsOfComponentsKeepTheModule) {
-    connect_collector();
-    const auto first = m_logger->component("a");
-    const auto second = first->component("b");
-    second->info("x");
-    EXPECT_EQ(strip_time(receive(), "&module:b "), "x");
-    EXPECT_TRUE(second->make_indent().empty());
+    component->log_exception(core::exception("direct", core::source_location(5, file, "k")));
+    EXPECT_EQ(received(4),
+              (std::vector<std::string>{"&module:main <time> std::exception::what(): broken",
+                                        "&module:main <time> /src/x.cpp:77 Caught exeption",
+                                        "&module:core <time> /src/x.cpp:9 failed",
+                                        "&module:core <time> /src/x.cpp:5 direct"}));
+    EXPECT_EQ(logged(), (std::vector<std::string>{
+                            "3 std::exception::what(): broken", "3 /src/x.cpp:77 Caught exeption",
+                            "3 /src/x.cpp:9 failed", "3 /src/x.cpp:5 direct"}));
 }

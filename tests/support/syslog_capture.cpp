@@ -23,31 +23,23 @@ capture& state() {
     return *instance;
 }
 
-// Records are "<priority> <length> <text>\n": texts may hold line feeds.
-void append_to_file(int _priority, const std::string& _text) {
-    const char* file_name = std::getenv("QUORVANE_SYSLOG_CAPTURE");
-    if (file_name == nullptr || *file_name == '\0') {
+void record(int _priority, const char* _format, va_list _args) {
+    char text[8192];
+    std::vsnprintf(text, sizeof(text), _format, _args);
+    std::lock_guard<std::mutex> lock(state().mutex);
+    if ((LOG_MASK(LOG_PRI(_priority)) & state().connection.mask) == 0) {
         return;
     }
-    if (FILE* file = std::fopen(file_name, "a")) {
-        std::fprintf(file, "%d %zu %s\n", _priority, _text.size(), _text.c_str());
+    state().lines.push_back({LOG_PRI(_priority), text});
+    // Records are "<priority> <length> <text>\n": texts may hold line feeds.
+    const char* file_name = std::getenv("QUORVANE_SYSLOG_CAPTURE");
+    if (FILE* file = file_name != nullptr ? std::fopen(file_name, "a") : nullptr) {
+        std::fprintf(file, "%d %zu %s\n", LOG_PRI(_priority), state().lines.back().text.size(),
+                     text);
         std::fclose(file);
     }
-}
-
-void record(int _priority, const char* _format, va_list _args) {
-    char buffer[8192];
-    std::vsnprintf(buffer, sizeof(buffer), _format, _args);
-    const std::string text(buffer);
-    capture& c = state();
-    std::lock_guard<std::mutex> lock(c.mutex);
-    if ((LOG_MASK(LOG_PRI(_priority)) & c.connection.mask) == 0) {
-        return;
-    }
-    c.lines.push_back({LOG_PRI(_priority), text});
-    append_to_file(LOG_PRI(_priority), text);
-    if (c.connection.open && (c.connection.option & LOG_PERROR) != 0) {
-        std::fprintf(stderr, "%s: %s\n", c.connection.ident.c_str(), text.c_str());
+    if (state().connection.open && (state().connection.option & LOG_PERROR) != 0) {
+        std::fprintf(stderr, "%s: %s\n", state().connection.ident.c_str(), text);
     }
 }
 
@@ -63,6 +55,15 @@ void clear_syslog_lines() {
     state().lines.clear();
 }
 
+std::vector<std::string> take_syslog_texts() {
+    std::vector<std::string> texts;
+    for (const auto& line : syslog_lines()) {
+        texts.push_back(line.text);
+    }
+    clear_syslog_lines();
+    return texts;
+}
+
 syslog_connection current_syslog_connection() {
     std::lock_guard<std::mutex> lock(state().mutex);
     return state().connection;
@@ -72,11 +73,9 @@ std::vector<syslog_line> read_syslog_capture(const std::string& _file_name) {
     std::vector<syslog_line> lines;
     std::ifstream file(_file_name);
     syslog_line line{};
-    std::size_t size = 0;
-    while (file >> line.priority >> size && file.get() == ' ') {
+    for (std::size_t size = 0; file >> line.priority >> size && file.get() == ' '; file.get()) {
         line.text.assign(size, '\0');
         file.read(&line.text[0], static_cast<std::streamsize>(size));
-        file.get();
         lines.push_back(line);
     }
     return lines;
@@ -84,34 +83,33 @@ std::vector<syslog_line> read_syslog_capture(const std::string& _file_name) {
 
 }  // namespace test_support
 
+using test_support::state;
+
 extern "C" {
 
 void openlog(const char* ident, int option, int facility) {
-    auto& c = test_support::state();
-    std::lock_guard<std::mutex> lock(c.mutex);
-    c.connection.open = true;
-    c.connection.ident = ident != nullptr ? ident : "";
-    c.connection.option = option;
-    c.connection.facility = facility;
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().connection = {true, ident != nullptr ? ident : "", option, facility,
+                          state().connection.mask};
 }
 
 void closelog() {
-    auto& c = test_support::state();
-    std::lock_guard<std::mutex> lock(c.mutex);
-    c.connection.open = false;
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().connection.open = false;
 }
 
 int setlogmask(int mask) {
-    auto& c = test_support::state();
-    std::lock_guard<std::mutex> lock(c.mutex);
-    const int previous = c.connection.mask;
-    if (mask != 0) {
-        c.connection.mask = mask;
-    }
+    std::lock_guard<std::mutex> lock(state().mutex);
+    const int previous = state().connection.mask;
+    state().connection.mask = mask != 0 ? mask : previous;
     return previous;
 }
 
 void vsyslog(int priority, const char* format, va_list args) {
+    test_support::record(priority, format, args);
+}
+
+void __vsyslog_chk(int priority, int, const char* format, va_list args) {
     test_support::record(priority, format, args);
 }
 
@@ -127,10 +125,6 @@ void __syslog_chk(int priority, int, const char* format, ...) {
     va_start(args, format);
     test_support::record(priority, format, args);
     va_end(args);
-}
-
-void __vsyslog_chk(int priority, int, const char* format, va_list args) {
-    test_support::record(priority, format, args);
 }
 
 }  // extern "C"

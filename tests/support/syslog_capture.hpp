@@ -27,6 +27,8 @@ struct syslog_connection {
 
 std::vector<syslog_line> syslog_lines();
 void clear_syslog_lines();
+// The texts of the lines so far, which are then cleared.
+std::vector<std::string> take_syslog_texts();
 syslog_connection current_syslog_connection();
 
 // Reads the file written under QUORVANE_SYSLOG_CAPTURE.

@@ -2,7 +2,9 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 namespace kelm::test {
@@ -38,5 +40,34 @@ bool run_until(boost::asio::io_context& _io_context, Condition&& _condition,
     }
     return _condition();
 }
+
+// Runs a function, such as an events loop's run, on a thread of its own. If it has not returned
+// by the end, `_stop` is called, so the thread can always be joined.
+class background {
+public:
+    background(std::function<void()> _run, std::function<void()> _stop)
+        : m_stop(std::move(_stop)), m_thread([this, run = std::move(_run)] {
+              run();
+              m_returned = true;
+          }) {}
+    ~background() {
+        if (!m_returned) {
+            m_stop();
+        }
+        m_thread.join();
+    }
+    background(const background&) = delete;
+    background& operator=(const background&) = delete;
+
+    bool returns() const {
+        return eventually([this] { return m_returned.load(); });
+    }
+    bool running() const { return !m_returned; }
+
+private:
+    std::function<void()> m_stop;
+    std::atomic<bool> m_returned{false};
+    std::thread m_thread;
+};
 
 }  // namespace kelm::test
