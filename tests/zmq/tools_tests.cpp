@@ -1,23 +1,28 @@
-#include "child_process.hpp"
 #include "wait.hpp"
 
 #include <core/logger.hpp>
 
 #include <gtest/gtest.h>
 
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
-#include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
-using test_support::child_process;
+extern char** environ;
 
 namespace {
 
@@ -27,119 +32,134 @@ const std::string sub = QUORVANE_SUB;
 const std::string probe = "&m:probe";
 const std::string log_prefix = "&tools-test:main ";
 
-std::string free_endpoint() {
-    boost::asio::io_context io_context;
-    const boost::asio::ip::tcp::acceptor acceptor(io_context,
-                                                  {boost::asio::ip::address_v4::loopback(), 0});
-    return "tcp://127.0.0.1:" + std::to_string(acceptor.local_endpoint().port());
-}
-
 bool contains(const std::string& _text, const std::string& _part) {
     return _text.find(_part) != std::string::npos;
 }
 
-std::string without_probes(const std::string& _output) {
-    std::istringstream lines(_output);
-    std::string result;
-    for (std::string line; std::getline(lines, line);) {
-        if (line != probe && line.rfind(log_prefix, 0) != 0) {
-            result += line + "\n";
+// A program whose standard input, output and error are files of a directory of its own;
+// killed if it still runs when this goes.
+class child {
+public:
+    explicit child(std::vector<std::string> _command, const std::string& _input = {}) {
+        std::ofstream(m_directory + "/0") << _input;
+        std::vector<char*> argv(_command.size() + 1);
+        std::transform(_command.begin(), _command.end(), argv.begin(),
+                       [](std::string& _argument) { return &_argument[0]; });
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        for (int stream = 0; stream < 3; ++stream) {
+            const std::string file = m_directory + "/" + std::to_string(stream);
+            posix_spawn_file_actions_addopen(&files, stream, file.c_str(),
+                                             stream == 0 ? O_RDONLY : O_WRONLY | O_CREAT, 0600);
+        }
+        const int failure = posix_spawn(&m_pid, argv[0], &files, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&files);
+        if (failure != 0) {
+            throw std::runtime_error("cannot start " + _command.front());
         }
     }
-    return result;
+    ~child() {
+        if (m_pid > 0) {
+            kill(SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        std::filesystem::remove_all(m_directory);
+    }
+
+    void kill(int _signal) const { ::kill(m_pid, _signal); }
+
+    // The exit status, 128 + n after a death by signal n, or -1 when the time ran out.
+    int wait() {
+        int status = 0;
+        if (!kelm::test::eventually([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; })) {
+            return -1;
+        }
+        m_pid = 0;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    // Standard output, or what the descriptor given holds.
+    std::string output(int _stream = 1) const {
+        std::ostringstream content;
+        content << std::ifstream(m_directory + "/" + std::to_string(_stream)).rdbuf();
+        return content.str();
+    }
+
+private:
+    std::string m_directory = [] {
+        char pattern[] = "/tmp/quorvane-child-XXXXXX";
+        return std::string(mkdtemp(pattern));
+    }();
+    pid_t m_pid = 0;
+};
+
+std::string free_endpoint() {
+    boost::asio::io_context io_context;
+    const boost::asio::ip::tcp::acceptor acceptor(io_context, {{}, 0});
+    return "tcp://127.0.0.1:" + std::to_string(acceptor.local_endpoint().port());
 }
 
-class Tools : public ::testing::Test {
-protected:
-    Tools() {
-        std::ofstream(m_config) << R"({"system": {"input_address": ")" << m_input
-                                << R"(", "output_address": ")" << m_output << R"("}})";
-    }
-    ~Tools() override { std::remove(m_config.c_str()); }
-
-    const std::string m_input = free_endpoint();
-    const std::string m_output = free_endpoint();
-    const std::string m_config = "/tmp/quorvane-tools-" + std::to_string(::getpid()) + ".json";
-};
+// The output without the probes and the log lines.
+std::string without_probes(const std::string& _output) {
+    const std::regex probes("\n(" + probe + "|" + log_prefix + "[^\n]*)(?=\n)");
+    return std::regex_replace("\n" + _output, probes, "").substr(1);
+}
 
 }  // namespace
 
-TEST_F(Tools, PublishedFramesAndLogLinesReachTheSubscribersOfARunningBroker) {
-    child_process broker({QUORVANE_BINARY, "-c", m_config});
-    child_process all({sub, "-a", m_output});
-    child_process chosen({sub, "--address", m_output, "-t", "&m:", "--json", "pos"});
-    child_process log_lines({sub, "-a", m_output, "-t", log_prefix});
+TEST(Tools, PublishedFramesAndLogLinesReachTheSubscribersOfARunningBroker) {
+    const std::string input = free_endpoint();
+    const std::string output = free_endpoint();
+    child broker({QUORVANE_BINARY, "-c", "/dev/stdin"}, R"({"system": {"input_address": ")" +
+                                                            input + R"(", "output_address": ")" +
+                                                            output + R"("}})");
+    child all({sub, "-a", output});
+    child chosen({sub, "--address", output, "-t", "&m:", "--json", "pos", "-t", log_prefix});
     kelm::libs::core::logger logger("tools-test", "main");
-    logger.connect(m_input);
+    logger.connect(input);
     ASSERT_TRUE(kelm::test::eventually(
         [&] {
-            child_process probing({pub, "-a", m_input, probe});
             logger.info("%1%") % probe;
-            return probing.wait() == 0 && contains(all.standard_output(), probe) &&
-                   contains(chosen.standard_output(), probe) &&
-                   contains(log_lines.standard_output(), probe);
+            return child({pub, "-a", input, probe}).wait() == 0 && contains(all.output(), probe) &&
+                   contains(chosen.output(), log_prefix);
         },
         std::chrono::seconds(15)));
 
-    child_process arguments({pub, "-a", m_input, "one", "#pos x {\"a\":1}", "&m:c line"});
-    EXPECT_EQ(arguments.wait(), 0);
-    ASSERT_TRUE(kelm::test::eventually([&] { return contains(all.standard_output(), "c line"); }));
-    child_process lines({pub, "-a", m_input}, "l1\n#position{2}\n\nlast");
-    EXPECT_EQ(lines.wait(), 0);
-    ASSERT_TRUE(kelm::test::eventually([&] { return contains(all.standard_output(), "last"); }));
-
-    all.send_signal(SIGINT);
-    chosen.send_signal(SIGTERM);
-    log_lines.send_signal(SIGTERM);
-    EXPECT_EQ(all.wait(), 0);
-    EXPECT_EQ(chosen.wait(), 0);
-    EXPECT_EQ(log_lines.wait(), 0);
-    EXPECT_EQ(without_probes(all.standard_output()),
-              "one\n#pos x {\"a\":1}\n&m:c line\nl1\n#position{2}\n\nlast\n");
-    EXPECT_EQ(without_probes(chosen.standard_output()), "{\"a\":1}\n&m:c line\n{2}\n");
-    // Each log line: the prefix, the time, the text.
-    EXPECT_TRUE(contains(log_lines.standard_output(), " " + probe + "\n"));
-    std::istringstream log_output(log_lines.standard_output());
-    for (std::string line; std::getline(log_output, line);) {
-        EXPECT_EQ(line.rfind(log_prefix, 0), 0u) << line;
+    EXPECT_EQ(child({pub, "-a", input, "one", "#pos x {\"a\":1}", "&m:c line"}).wait(), 0);
+    ASSERT_TRUE(kelm::test::eventually([&] { return contains(all.output(), "c line"); }));
+    EXPECT_EQ(child({pub, "-a", input}, "l1\n#position{2}\n\nlast").wait(), 0);
+    ASSERT_TRUE(kelm::test::eventually([&] { return contains(all.output(), "last"); }));
+    all.kill(SIGINT);
+    chosen.kill(SIGTERM);
+    broker.kill(SIGTERM);
+    for (auto* program : {&all, &chosen, &broker}) {
+        EXPECT_EQ(program->wait(), 0);
     }
-    broker.send_signal(SIGTERM);
-    EXPECT_EQ(broker.wait(), 0);
+    EXPECT_EQ(without_probes(all.output()),
+              "one\n#pos x {\"a\":1}\n&m:c line\nl1\n#position{2}\n\nlast\n");
+    EXPECT_EQ(without_probes(chosen.output()), "{\"a\":1}\n&m:c line\n{2}\n");
 }
 
-TEST_F(Tools, CommandLineMistakesAndRefusedEndpointsGiveOneLineAndTheirStatus) {
-    struct row {
-        std::vector<std::string> command;
-        int status;
-        std::string standard_error;
-    };
-    const std::vector<row> rows{
-        {{pub, "-a", m_input, "-x"}, 64, "quorvane-pub: unknown option -x (see --help)\n"},
-        {{sub}, 64, "quorvane-sub: no endpoint: give -a ENDPOINT (see --help)\n"},
-        {{sub, "-a", m_output, "stray"},
-         64,
-         "quorvane-sub: unexpected argument stray (see --help)\n"},
-        {{pub, "-a", "tcp://localhost"},
-         64,
-         "quorvane-pub: malformed endpoint tcp://localhost: Invalid argument\n"},
-        {{sub, "-a", "127.0.0.1:5571"},
-         64,
-         "quorvane-sub: malformed endpoint 127.0.0.1:5571: Invalid argument\n"},
-        {{pub, "-a", "foo://bar", "x"},
-         1,
-         "quorvane-pub: cannot connect to foo://bar: Protocol not supported\n"},
-        {{sub, "-a", "udp://127.0.0.1:5571"},
-         1,
-         "quorvane-sub: cannot connect to udp://127.0.0.1:5571: The protocol is not compatible "
-         "with the socket type\n"},
-        {{pub, "--help"}, 0, ""},
-        {{sub, "-h"}, 0, ""},
-    };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(::testing::PrintToString(r.command));
-        child_process tool(r.command);
-        EXPECT_EQ(tool.wait(), r.status);
-        EXPECT_EQ(tool.standard_error(), r.standard_error);
-        EXPECT_EQ(contains(tool.standard_output(), "Usage: "), r.status == 0);
+TEST(Tools, CommandLineMistakesAndRefusedEndpointsGiveOneLineAndTheirStatus) {
+    using row = std::tuple<std::vector<std::string>, int, std::string>;
+    for (const auto& [command, status, error] : std::vector<row>{
+             {{pub, "-a", "x", "-x"}, 64, "unknown option -x (see --help)"},
+             {{sub}, 64, "no endpoint: give -a ENDPOINT (see --help)"},
+             {{sub, "-a", "x", "stray"}, 64, "unexpected argument stray (see --help)"},
+             {{pub, "-a", "tcp://x"}, 64, "malformed endpoint tcp://x: Invalid argument"},
+             {{sub, "-a", "127.0.0.1:1"}, 64, "malformed endpoint 127.0.0.1:1: Invalid argument"},
+             {{pub, "-a", "a://b", "x"}, 1, "cannot connect to a://b: Protocol not supported"},
+             {{sub, "-a", "udp://127.0.0.1:1"},
+              1,
+              "cannot connect to udp://127.0.0.1:1: The protocol is not compatible with the socket "
+              "type"},
+             {{pub, "--help"}, 0, ""},
+             {{sub, "-h"}, 0, ""}}) {
+        SCOPED_TRACE(::testing::PrintToString(command));
+        child tool(command);
+        EXPECT_EQ(tool.wait(), status);
+        const std::string program = command[0].substr(command[0].rfind('/') + 1);
+        EXPECT_EQ(tool.output(2), error.empty() ? "" : program + ": " + error + "\n");
+        EXPECT_EQ(contains(tool.output(), "Usage: "), status == 0);
     }
 }
