@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <boost/system/system_error.hpp>
+#include <zmq.hpp>
 
 #include <string>
 #include <tuple>
@@ -239,6 +240,29 @@ TEST_F(Zmq, StreamCallbacksMaySubscribeOrDestroyTheStreamDuringADispatch) {
     settle();
     EXPECT_EQ(m_calls, (strings{"0:a1", "subscribing:a1", "subscribing:a2", "3:a2", "destroying:b1",
                                 "1:b1"}));
+}
+
+// Every subscription reaches the publisher once per channel, however many callbacks share
+// the channel.
+TEST_F(Zmq, EachChannelIsSubscribedInZeroMqOnce) {
+    zmq::context_t context;
+    zmq::socket_t publisher(context, zmq::socket_type::xpub);
+    publisher.set(zmq::sockopt::xpub_verbose, 1);
+    publisher.set(zmq::sockopt::rcvtimeo, 5000);
+    publisher.bind("tcp://127.0.0.1:*");
+    const auto stream =
+        m_loop->create_zmq_raw_message_stream(publisher.get(zmq::sockopt::last_endpoint));
+    handles subscriptions;
+    for (const std::string channel : {"a", "a", "b"}) {
+        subscriptions.push_back(record(*stream, channel));
+    }
+    strings seen;
+    zmq::message_t subscription;
+    while (seen.empty() || seen.back() != "\001b") {
+        ASSERT_TRUE(publisher.recv(subscription)) << testing::PrintToString(seen);
+        seen.push_back(subscription.to_string());
+    }
+    EXPECT_EQ(seen, (strings{"\001a", "\001b"}));
 }
 
 }  // namespace
