@@ -259,6 +259,37 @@ TEST_F(Redis, EachConnectionSelectsAndBuildersSendTheirWordsWhenExecuted) {
     }
 }
 
+// Without words the server would never answer (the fake one answers, so a send shows);
+// the others would make hiredis call back again and again for one request.
+TEST_F(Redis, CommandsWithoutWordsOrWithManyRepliesAreRefusedBeforeSending) {
+    const auto client = open(m_fake.port());
+    run_until(m_io, [&] { return m_fake.received() >= 2; });
+    m_fake.take();
+    const std::string many = ", error: not supported on this connection, it replies more than once";
+    const std::string none = "Command: <empty>, error: no words";
+    const std::vector<std::pair<words, std::string>> rows{
+        {{}, none},
+        {{"SUBSCRIBE", "c"}, "Command: SUBSCRIBE" + many},
+        {{"psubscribe", "c*"}, "Command: psubscribe" + many},
+        {{"UnSubscribe"}, "Command: UnSubscribe" + many},
+        {{"PUNSUBSCRIBE"}, "Command: PUNSUBSCRIBE" + many},
+        {{"monitor"}, "Command: monitor" + many}};
+    for (const auto& [command, error] : rows) {
+        SCOPED_TRACE(error);
+        EXPECT_EQ(outcome([&] {
+                      return client->create_command(command)->execute_async(), std::string();
+                  }),
+                  error);
+    }
+    EXPECT_EQ(outcome([&] { return client->create_command({})->execute().to_string(); }), none);
+    // Words given after the creation count.
+    EXPECT_EQ(
+        wait_for(client->create_command({})->add_argument("GET").add_argument("k").execute_async())
+            .to_string(),
+        "OK");
+    EXPECT_THAT(m_fake.take(), ElementsAre(words{"GET", "k"}));
+}
+
 TEST_F(Redis, ClientThatCannotBeOpenedDeliversOneEmptyOptionalAndSaysWhy) {
     const int refusing = listener(m_io).local_endpoint().port();
     const auto silent = listener(m_io);

@@ -9,14 +9,33 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 namespace kelm::libs::core::redis {
 
 namespace {
+
+bool same_ignoring_case(boost::string_view _word, boost::string_view _upper) {
+    return _word.size() == _upper.size() &&
+           std::equal(_word.begin(), _word.end(), _upper.begin(), [](char _a, char _b) {
+               return std::toupper(static_cast<unsigned char>(_a)) == _b;
+           });
+}
+
+// The commands that put the connection into a mode where one command gets many replies.
+bool replies_more_than_once(boost::string_view _name) {
+    static constexpr boost::string_view words[] = {"SUBSCRIBE", "PSUBSCRIBE", "UNSUBSCRIBE",
+                                                   "PUNSUBSCRIBE", "MONITOR"};
+    return std::any_of(std::begin(words), std::end(words), [_name](boost::string_view _word) {
+        return same_ignoring_case(_name, _word);
+    });
+}
 
 async_context& cast(void* _data) {
     return *static_cast<async_context*>(_data);
@@ -179,6 +198,17 @@ void async_context::set_connect_callback(std::function<void(int)> _callback) {
 }
 
 void async_context::queue(const command_text& _command, std::unique_ptr<request> _request) {
+    // hiredis cannot send a command without words (it asserts on one).
+    if (_command.empty()) {
+        throw exception("Command: <empty>, error: no words", KELM_SOURCE_LOCATION());
+    }
+    // hiredis answers these through the request again and again, while a request here
+    // ends with its first reply.
+    if (replies_more_than_once(_command.first_word())) {
+        throw exception("Command: " + _command.name() +
+                            ", error: not supported on this connection, it replies more than once",
+                        KELM_SOURCE_LOCATION());
+    }
     const auto text = _command.text();
     if (m_context == nullptr ||
         redisAsyncFormattedCommand(m_context, reply_function, _request.get(), text.data(),

@@ -56,8 +56,15 @@ public:
         return boost::string_view(m_text.data() + m_header, m_text.size() - m_header);
     }
 
-    // The first word alone, for error messages; empty for a command without words.
-    std::string name() const { return std::string(m_text.data() + m_name_offset, m_name_length); }
+    bool empty() const { return m_words == 0; }
+
+    // The first word alone; empty for a command without words.
+    boost::string_view first_word() const {
+        return boost::string_view(m_text.data() + m_name_offset, m_name_length);
+    }
+
+    // The first word as error messages show it.
+    std::string name() const { return first_word().to_string(); }
 
 private:
     static constexpr std::size_t max_digits = 20;

@@ -47,8 +47,14 @@ public:
     }
 
     // Sends one command (binary-safe words) and waits for its reply. An error reply,
-    // or no reply at all because the connection failed, is thrown.
+    // no reply at all because the connection failed, or a command without words is
+    // thrown.
     reply run_command(const command_text& _command) {
+        // The server ignores an empty command and never answers it: waiting for its
+        // reply would never end.
+        if (_command.empty()) {
+            throw exception("Command: <empty>, error: no words", KELM_SOURCE_LOCATION());
+        }
         const auto text = _command.text();
         void* record = nullptr;
         if (redisAppendFormattedCommand(m_context_ptr.get(), text.data(), text.size()) !=

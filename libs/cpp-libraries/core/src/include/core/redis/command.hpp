@@ -20,11 +20,14 @@ public:
 
     // Appends a word (binary-safe); returns this command for chaining.
     virtual command& add_argument(std::string _arg) = 0;
-    // Throws when the server answers with an error, so the reply is never ERROR.
+    // Throws when the server answers with an error, so the reply is never ERROR, and
+    // for a command without words, which the server would never answer.
     virtual reply execute() = 0;
     // The reply, ERROR replies included, is delivered on the loop; a command that
     // never got its answer (connection lost) delivers NIL. Restarting the handle
-    // sends the command again.
+    // sends the command again. Throws, sending nothing, for a command without words
+    // and for the commands that reply more than once (SUBSCRIBE, PSUBSCRIBE,
+    // UNSUBSCRIBE, PUNSUBSCRIBE, MONITOR, in any case).
     virtual async_operation_handle<reply>::ptr execute_async() = 0;
 };
 
