@@ -1,8 +1,12 @@
 #include "test_support.hpp"
 
+#include <asio_zmq/error.hpp>
+
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 
-#include <array>
+#include <poll.h>
+
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -10,8 +14,18 @@
 namespace az = kelm::libs::asio_zmq;
 using namespace az::test;
 using lines = std::vector<std::string>;
+using namespace std::chrono_literals;
 
 namespace {
+
+// libzmq has news for the socket that no call has handled yet.
+bool signalled(const az::socket& _socket, int _timeout_ms = 0) {
+    int fd = -1;
+    std::size_t size = sizeof fd;
+    zmq_getsockopt(_socket.native_handle(), ZMQ_FD, &fd, &size);
+    pollfd descriptor{fd, POLLIN, 0};
+    return ::poll(&descriptor, 1, _timeout_ms) == 1;
+}
 
 class ReceiveTest : public ::testing::Test {
 protected:
@@ -35,21 +49,6 @@ protected:
         io_context.poll();
     }
 
-    // Receives frames "0", "1", ... up to _count, re-arming from each handler, which carries
-    // _between and calls it first.
-    template <typename Between>
-    void receive_in_order(int _count, Between _between) {
-        pull.async_receive(
-            [=](const boost::system::error_code& error, az::message& frame, std::size_t) {
-                _between();
-                ASSERT_FALSE(error);
-                ASSERT_EQ(frame.string_view(), std::to_string(received));
-                if (++received < _count) {
-                    receive_in_order(_count, _between);
-                }
-            });
-    }
-
     bool logged(std::size_t _count) {
         return run_until(io_context, [&] { return log.lines.size() >= _count; });
     }
@@ -58,30 +57,33 @@ protected:
     az::pull_socket pull{io_context};
     az::push_socket push{io_context};
     completion_log log;
-    int received = 0;
 };
 
 }  // namespace
 
-// Handlers small enough to be stored inline and larger ones alike.
-TEST_F(ReceiveTest, FramesArriveInOrderWhetherQueuedOrSentFromTheHandler) {
-    const std::array<char, 512> ballast{'b'};
-    int sent = 0;
-    const auto send_next = [&] { send_text(push, std::to_string(sent++)); };
-    const auto round = [&](auto _between) {
-        for (received = sent = 0; sent < 5000;) {
-            send_next();
+// One completion hands a whole batch to successive handlers, then lets other work in.
+TEST_F(ReceiveTest, FramesArriveInOrderInBatchesThatLetOtherWorkIn) {
+    const std::size_t count = 100 * az::receive_batch_limit;
+    std::size_t sent = 0;
+    while (sent < count / 2) {
+        send_text(push, std::to_string(sent++));
+    }
+    collector frames(pull, count);
+    frames.arm();
+    std::vector<std::size_t> seen;
+    std::function<void()> feed = [&] {
+        seen.push_back(frames.frames.size());
+        send_text(push, std::to_string(sent++));
+        if (sent < count) {
+            boost::asio::post(io_context, feed);
         }
-        receive_in_order(10000, [_between, &sent, &send_next] {
-            _between();
-            if (sent < 10000) {
-                send_next();
-            }
-        });
-        return run_until(io_context, [&] { return received == 10000; });
     };
-    EXPECT_TRUE(round([] {}));
-    EXPECT_TRUE(round([ballast] { ASSERT_EQ(ballast[0], 'b'); }));
+    boost::asio::post(io_context, feed);
+    ASSERT_TRUE(run_until(io_context, [&] { return frames.done(); }));
+    for (std::size_t i = 0; i < count; ++i) {
+        ASSERT_EQ(frames.frames[i], std::to_string(i));
+    }
+    EXPECT_EQ(seen.at(0), az::receive_batch_limit);
 }
 
 TEST_F(ReceiveTest, HandlersRunOneAfterTheOtherFromTheIoContextFrameByFrame) {
@@ -105,8 +107,8 @@ TEST_F(ReceiveTest, HandlersRunOneAfterTheOtherFromTheIoContextFrameByFrame) {
 }
 
 // ZMQ_FD signals changes only once, and any libzmq call may consume the signal: whatever
-// consumed it, the frame behind it must still reach the pending receive.
-TEST_F(ReceiveTest, NoFrameIsStrandedWhileNoReceiveIsPending) {
+// consumed it, the frames behind it must still reach the pending receive.
+TEST_F(ReceiveTest, NoFrameIsStrandedByACallThatConsumesTheSignal) {
     pending(pull, "pending");
     send({"one"});
     EXPECT_TRUE(logged(1));
@@ -114,44 +116,52 @@ TEST_F(ReceiveTest, NoFrameIsStrandedWhileNoReceiveIsPending) {
     io_context.poll();
     boost::asio::post(io_context, [&] { pull.async_receive(log.note("posted")); });
     EXPECT_TRUE(logged(2));
+    // libzmq handles commands during a send only some time after it last did, hence the pause.
+    // Over tcp and ipc, its I/O thread signals again after a bind or connect; inproc does not.
+    const std::vector<std::pair<std::string, std::function<void(az::socket&)>>> calls = {
+        {"bind", [](az::socket& _s) { _s.bind("inproc://another"); }},
+        {"connect", [](az::socket& _s) { _s.connect("inproc://nobody"); }},
+        {"receive",
+         [](az::socket& _s) {
+             az::message frame;
+             _s.receive(frame, 0);
+         }},
+        {"send", [](az::socket& _s) { std::this_thread::sleep_for(20ms), send_text(_s, "back"); }},
+    };
+    for (const auto& [name, call] : calls) {
+        SCOPED_TRACE(name);
+        // Only a PAIR both receives and sends; other calls are watched on a plain pipeline.
+        az::socket near(io_context, name == "send" ? ZMQ_PAIR : ZMQ_PULL);
+        near.bind("inproc://near-" + name);
+        az::socket far(io_context, name == "send" ? ZMQ_PAIR : ZMQ_PUSH);
+        far.connect("inproc://near-" + name);
+        collector frames(near, name == "receive" ? 2 : 3);
+        frames.arm();
+        io_context.poll();
+        for (const char* text : {"one", "two", "three"}) {
+            send_text(far, text);
+        }
+        ASSERT_TRUE(signalled(near, 5000));
+        call(near);
+        EXPECT_TRUE(run_until(io_context, [&] { return frames.done(); }));
+        EXPECT_EQ(frames.frames.back(), "three");
+        near.close();
+        io_context.poll();
+    }
     EXPECT_EQ(log.lines, (lines{"pending 'one'", "posted 'while none was pending'"}));
 }
 
-TEST_F(ReceiveTest, NoFrameIsStrandedByASynchronousReceive) {
-    pending(pull, "after a synchronous receive");
-    send({"taken synchronously", "left for the handler"});
-    az::message frame;
-    EXPECT_EQ(pull.receive(frame, ZMQ_DONTWAIT), 19u);
-    EXPECT_TRUE(logged(1));
-    EXPECT_EQ(log.lines, lines{"after a synchronous receive 'left for the handler'"});
-}
-
-TEST_F(ReceiveTest, NoFrameIsStrandedByASendOnTheSameSocket) {
-    // libzmq handles commands during a send only when some time has passed since it last did,
-    // so after the pause the send reads the signal that announced the frame.
-    az::socket near(io_context, ZMQ_PAIR);
-    near.bind("inproc://pair");
-    az::socket far(io_context, ZMQ_PAIR);
-    far.connect("inproc://pair");
-    pending(near, "after a send");
-    send_text(far, "for near");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    send_text(near, "for far");
-    EXPECT_TRUE(logged(1));
-    EXPECT_EQ(receive_text(far), "for far");
-    EXPECT_EQ(log.lines, lines{"after a send 'for near'"});
-}
-
-TEST_F(ReceiveTest, RequestReplyPingPongOverInprocAndTcp) {
-    for (const std::string endpoint : {"inproc://ping", "tcp://127.0.0.1:*"}) {
-        az::rep_socket rep(io_context);
-        rep.bind(endpoint);
-        az::req_socket req(io_context);
-        req.connect(rep.endpoint());
-        int completed = 0;
-        serve(rep);
-        request(req, completed, 1000);
-        EXPECT_TRUE(run_until(io_context, [&] { return completed == 1000; })) << endpoint;
+TEST_F(ReceiveTest, IdleSocketsHandleTheirPeersCommands) {
+    const auto guard = boost::asio::make_work_guard(io_context);
+    az::pub_socket pub(io_context);
+    pub.bind("inproc://idle");
+    az::sub_socket sub(io_context);
+    // Connecting and leaving hand the publisher commands; nothing is ever published.
+    for (const auto& change : std::vector<std::function<void()>>{
+             [&] { sub.connect("inproc://idle"); }, [&] { sub.close(); }}) {
+        change();
+        ASSERT_TRUE(signalled(pub, 5000));
+        EXPECT_TRUE(run_until(io_context, [&] { return !signalled(pub); }));
     }
 }
 
@@ -174,10 +184,6 @@ TEST_F(ReceiveTest, EveryReceiveCompletesOnceWhateverEndsIt) {
     pending(*std::make_unique<az::pull_socket>(io_context), "destroyed");
     pull.close();
     pull.async_receive(log.note("on a closed socket"));
-    az::socket taken(std::move(push));
-    push.async_receive(log.note("on a moved-from socket"));
-    az::pub_socket pub(io_context);
-    pub.async_receive(log.note("on a PUB"));
     az::req_socket req(io_context);
     req.async_receive(log.note("out of turn"));
     EXPECT_EQ(log.lines.size(), 3u);
@@ -188,9 +194,24 @@ TEST_F(ReceiveTest, EveryReceiveCompletesOnceWhateverEndsIt) {
             "cancelled system: Operation canceled", "second system: Operation already in progress",
             "after cancel 'for the one after cancel'", "destroyed system: Operation canceled",
             "closed system: Operation canceled", "on a closed socket system: Bad file descriptor",
-            "on a moved-from socket system: Bad file descriptor",
-            "on a PUB zmq: Operation not supported",
             "out of turn zmq: " + std::string(zmq_strerror(EFSM))}));
+}
+
+// A PUB cannot receive: every attempt fails the same way, and is retried only after a pause.
+TEST_F(ReceiveTest, LastingReceiveErrorDoesNotSpin) {
+    az::pub_socket pub(io_context);
+    int calls = 0;
+    std::function<void()> arm = [&] {
+        pub.async_receive([&](const boost::system::error_code& _error, az::message&, std::size_t) {
+            EXPECT_EQ(_error, az::make_error_code(ENOTSUP));
+            ++calls;
+            arm();
+        });
+    };
+    arm();
+    io_context.run_for(1s);
+    EXPECT_GE(calls, 1);
+    EXPECT_LE(calls, 2 * (1s / az::receive_error_pause) + 2);
 }
 
 TEST_F(ReceiveTest, DestroyingTheSocketFromItsOwnHandlerIsSafe) {
@@ -208,34 +229,6 @@ TEST_F(ReceiveTest, DestroyingTheSocketFromItsOwnHandlerIsSafe) {
         });
     EXPECT_TRUE(drains(io_context));
     EXPECT_EQ(log.lines, (lines{"last 'last words'", "rearmed system: Operation canceled"}));
-}
-
-TEST(ReceiveLifetime, HandlerLeftInADestroyedIoContextIsDestroyedUncalled) {
-    const auto token = std::make_shared<int>(0);
-    {
-        boost::asio::io_context io_context;
-        az::pull_socket pull(io_context);
-        pull.bind("inproc://abandoned");
-        pull.async_receive([token](const boost::system::error_code&, az::message&, std::size_t) {
-            ADD_FAILURE() << "called";
-        });
-        io_context.poll();
-        EXPECT_EQ(token.use_count(), 2);
-    }
-    EXPECT_EQ(token.use_count(), 1);
-}
-
-TEST_F(ReceiveTest, BatchLetsOtherWorkRunDuringAFlood) {
-    for (std::size_t i = 0; i < 10 * az::receive_batch_limit; ++i) {
-        send_text(push, "x");
-    }
-    collector frames(pull, 10 * az::receive_batch_limit);
-    frames.arm();
-    std::size_t seen_by_posted_work = 0;
-    boost::asio::post(io_context, [&] { seen_by_posted_work = frames.frames.size(); });
-    ASSERT_TRUE(run_until(io_context, [&] { return frames.done(); }));
-    // One completion hands a whole batch to successive handlers, then lets the posted work in.
-    EXPECT_EQ(seen_by_posted_work, az::receive_batch_limit);
 }
 
 TEST_F(ReceiveTest, ReceiveStartedBeforeAHandlerThrowsGoesOn) {

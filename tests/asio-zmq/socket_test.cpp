@@ -27,6 +27,14 @@ using namespace az::test;
 
 namespace {
 
+template <typename Value>
+Value option(const az::socket& _socket, int _name) {
+    Value value{};
+    std::size_t size = sizeof value;
+    zmq_getsockopt(_socket.native_handle(), _name, &value, &size);
+    return value;
+}
+
 class SocketTest : public ::testing::Test {
 protected:
     boost::asio::io_context io_context;
@@ -74,18 +82,16 @@ TEST_F(SocketTest, SendsOverAWildcardPortAndReportsFailuresInBothForms) {
 
     EXPECT_THROW(az::socket(io_context, 99), boost::system::system_error);
     EXPECT_FAILS_WITH(az::make_error_code(EADDRINUSE), push.bind, bound);
-    try {
-        push.bind(bound);
-    } catch (const boost::system::system_error& thrown) {
-        EXPECT_NE(std::string(thrown.what()).find(bound), std::string::npos) << thrown.what();
-    }
-    EXPECT_FAILS_WITH(az::make_error_code(EINVAL), push.connect, "tcp://no-port");
-    EXPECT_FAILS_WITH(az::make_error_code(EPROTONOSUPPORT), push.bind, "pigeon://loft");
+    EXPECT_FAILS_WITH(az::make_error_code(EPROTONOSUPPORT), push.connect, "pigeon://loft");
     az::push_socket unconnected(io_context);
     EXPECT_FAILS_WITH(az::make_error_code(EAGAIN), unconnected.send, frame, ZMQ_DONTWAIT);
     EXPECT_EQ(frame.string_view(), "kept");
     EXPECT_FAILS_WITH(az::make_error_code(EAGAIN), pull.receive, frame, ZMQ_DONTWAIT);
     EXPECT_THROW(push.set_option(-5, 1), boost::system::system_error);
+    // A frame for an absent peer must not hold up the io_context's end for good.
+    EXPECT_EQ(option<int>(push, ZMQ_LINGER), az::default_linger.count());
+    push.set_option(ZMQ_MAXMSGSIZE, std::int64_t{1} << 40);
+    EXPECT_EQ(option<std::int64_t>(push, ZMQ_MAXMSGSIZE), std::int64_t{1} << 40);
     EXPECT_THROW(push.subscribe("only for SUB"), boost::system::system_error);
     EXPECT_THROW(push.unsubscribe("only for SUB"), boost::system::system_error);
 }
@@ -118,43 +124,36 @@ TEST_F(SocketTest, ClosedOrMovedFromSocketReportsBadDescriptor) {
     }
 }
 
-TEST_F(SocketTest, SubscribersGetWhatTheySubscribedToAndPublishersResumeAtOnce) {
+TEST_F(SocketTest, PublisherResumesAtOnceWhenItsSubscriberHasRoomAgain) {
     az::pub_socket publisher(io_context);
     az::sub_socket subscriber(io_context);
     publisher.set_option(ZMQ_SNDHWM, 4);
     subscriber.set_option(ZMQ_RCVHWM, 4);
     publisher.bind("inproc://news");
-    for (const char* prefix : {"weather", "sport", "after"}) {
-        subscriber.subscribe(prefix);
-    }
-    subscriber.unsubscribe("weather");
+    subscriber.subscribe("s");
     subscriber.connect("inproc://news");
-    // Subscriptions travel on their own: publish until one frame arrives.
-    ASSERT_TRUE(kelm::test::eventually([&] {
-        send_text(publisher, "sport: probe");
-        zmq_pollitem_t item{subscriber.native_handle(), 0, ZMQ_POLLIN, 0};
-        return zmq_poll(&item, 1, 10) == 1;
-    }));
     boost::system::error_code empty;
     const auto drain = [&] {
         for (empty = {}; !empty;) {
             subscriber.receive(frame, ZMQ_DONTWAIT, empty);
         }
     };
-    drain();
-    send_text(publisher, "weather: rain");
-    send_text(publisher, "sport: 2-1");
-    EXPECT_EQ(receive_text(subscriber), "sport: 2-1");
+    // The subscription travels on its own: publish until a frame arrives.
+    ASSERT_TRUE(kelm::test::eventually([&] {
+        send_text(publisher, "s: probe");
+        subscriber.receive(frame, ZMQ_DONTWAIT, empty);
+        return !empty;
+    }));
     for (int i = 0; i < 100; ++i) {
-        send_text(publisher, "sport: overflow");
+        send_text(publisher, "s: overflow");
     }
     drain();
     // The subscriber told the publisher that its queue has room again. Left to itself, libzmq
     // would look at that news only a millisecond or so later, dropping every frame meanwhile.
     for (int i = 0; i < 128; ++i) {
-        send_text(publisher, "after");
+        send_text(publisher, "s: after");
     }
     subscriber.receive(frame, ZMQ_DONTWAIT, empty);
     EXPECT_FALSE(empty) << empty.message();
-    EXPECT_EQ(frame.string_view(), "after");
+    EXPECT_EQ(frame.string_view(), "s: after");
 }

@@ -64,7 +64,6 @@ public:
         m_source.async_receive(
             [this](const boost::system::error_code& error, message& frame, std::size_t bytes) {
                 if (error) {
-                    first_error = error;
                     return;
                 }
                 EXPECT_EQ(bytes, frame.size());
@@ -78,33 +77,10 @@ public:
     bool done() const { return frames.size() >= m_wanted; }
 
     std::vector<std::string> frames;
-    boost::system::error_code first_error;
 
 private:
     socket& m_source;
     std::size_t m_wanted;
 };
-
-// Answers every request with "re:" and the request, until a receive fails.
-inline void serve(socket& rep) {
-    rep.async_receive([&rep](const boost::system::error_code& error, message& frame, std::size_t) {
-        if (!error) {
-            send_text(rep, "re:" + std::string(frame.string_view()));
-            serve(rep);
-        }
-    });
-}
-
-// Sends request number `completed` and, on the right reply, counts it and sends the next.
-inline void request(socket& req, int& completed, int rounds) {
-    send_text(req, std::to_string(completed));
-    req.async_receive([&req, &completed, rounds](const boost::system::error_code& error,
-                                                 message& frame, std::size_t) {
-        if (!error && frame.string_view() == "re:" + std::to_string(completed) &&
-            ++completed < rounds) {
-            request(req, completed, rounds);
-        }
-    });
-}
 
 }  // namespace kelm::libs::asio_zmq::test

@@ -37,8 +37,7 @@ TEST(SourceLocation, NamesThePlaceAndShortensFileAndFunction) {
     for (const auto& [path, expected] : std::vector<std::pair<std::string, std::string>>{
              {in_tree("/src/main.cpp"), "/src/main.cpp"},
              {other_root + "/a.cpp", "/a.cpp"},
-             {"/a", ""},
-             {"", ""}}) {
+             {"/a", ""}}) {
         EXPECT_EQ(core::source_location::remove_directory_prefix(path), expected) << path;
     }
     for (const auto& [function, expected] : std::vector<std::pair<std::string, std::string>>{
@@ -46,9 +45,7 @@ TEST(SourceLocation, NamesThePlaceAndShortensFileAndFunction) {
               "kelm::libs::core::periodic_timer_impl::restart_impl"},
              {"kelm::a::f(int)::<lambda()>", "kelm::a::f"},
              {"int kelm::a::kelm::g(char)", "kelm::g"},
-             {"unknown function", "unknown function"},
-             {"int main(int, char**)", "int main(int, char**)"},
-             {"void f(kelm::x)", "void f(kelm::x)"}}) {
+             {"int main(int, char**)", "int main(int, char**)"}}) {
         EXPECT_EQ(core::source_location(7, "f.cpp", function).short_function(), expected);
     }
 }
@@ -70,12 +67,6 @@ TEST(Timestamp, TextIsUtcWithMillisecondsWhateverTheZone) {
     }
     ::unsetenv("TZ");
     ::tzset();
-
-    const auto before = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::system_clock::now().time_since_epoch())
-                            .count();
-    EXPECT_GE(core::timestamp::now().milliseconds(), before);
-    EXPECT_LT(core::timestamp::now().milliseconds() - before, 60000);
 }
 
 TEST(Exceptions, DescribeThemselvesWithTheirPlace) {
@@ -85,7 +76,6 @@ TEST(Exceptions, DescribeThemselvesWithTheirPlace) {
     EXPECT_STREQ(core::exception("boom", here).what(), "/libs/x.cpp:131 boom");
     EXPECT_STREQ(core::check_failed_exception("c != NULL", here).what(),
                  "/libs/x.cpp:131 check failed: c != NULL");
-    EXPECT_EQ(core::check_failed_exception("c", here).get_string_error(), "check failed: c");
     EXPECT_STREQ(core::located_exception(here).what(), "/libs/x.cpp:131");
 
     const auto describe = [](auto&& _throw) {
@@ -121,14 +111,10 @@ TEST(CommandLine, TakesTheLastCOrExplainsTheUsage) {
     const std::string usage = "Usage: ./q -c config_file";
     const std::vector<std::pair<std::vector<std::string>, std::string>> rows = {
         {{"./q", "-c", "a.json"}, "a.json"},
-        {{"./q", "-c", "a.json", "-c", "b.json"}, "b.json"},
-        {{"./q", "-cjoined.json"}, "joined.json"},
+        {{"./q", "-c", "a.json", "-cb.json"}, "b.json"},
         {{"./q", "extra", "-c", "a.json", "more"}, "a.json"},
-        {{"./q"}, not_defined},
         {{"./q", "-c", ""}, not_defined},
-        {{"./q", "plain"}, not_defined},
         {{"./q", "-xy", "-c", "a.json"}, usage},
-        {{"./q", "-c", "again.json"}, "again.json"},
         {{"./q", "-c"}, usage},
         {{"./q", "first", "-c", "after.json"}, "after.json"},
         {{}, "The configuration file is not defined! Usage:  -c config_file"},
