@@ -42,6 +42,13 @@ protected:
         return "/proc/" + std::to_string(m_broker->process.pid()) + "/" + _entry;
     }
 
+    // The number _pattern picks out of that entry, or -1.
+    long proc_number(const std::string& _entry, const std::string& _pattern) const {
+        std::smatch number;
+        const std::string content = test_support::read_file(proc(_entry));
+        return std::regex_search(content, number, std::regex(_pattern)) ? std::stol(number[1]) : -1;
+    }
+
     // Subscribers that connect, complete the handshake, and leave, fifty at a time, while
     // nothing is published.
     void subscribers_come_and_go(int _count) {
@@ -70,12 +77,7 @@ protected:
         }
     }
 
-    long rss_kib() const {
-        std::smatch rss;
-        const std::string status = test_support::read_file(proc("status"));
-        return std::regex_search(status, rss, std::regex("VmRSS:\\s*([0-9]+)")) ? std::stol(rss[1])
-                                                                                : -1;
-    }
+    long rss_kib() const { return proc_number("status", "VmRSS:\\s*([0-9]+)"); }
 
     std::optional<running_broker> m_broker;
 };
@@ -153,10 +155,7 @@ TEST_F(Broker, ClosesItsConfigurationAndTakesEveryDescriptorAllowed) {
         EXPECT_NE(target, m_broker->config_file);
     }
     EXPECT_GT(sockets, 0);
-    std::smatch files;
-    const std::string limits = test_support::read_file(proc("limits"));
-    ASSERT_TRUE(std::regex_search(limits, files, std::regex("Max open files +([0-9]+) +([0-9]+)")));
-    EXPECT_EQ(files[1], std::to_string(original.rlim_max));
+    EXPECT_EQ(proc_number("limits", "Max open files +([0-9]+)"), long(original.rlim_max));
 }
 
 // ZeroMQ drops the producer of a frame over the limit; frames at the limit still pass.
