@@ -25,10 +25,12 @@ private:
     std::string m_path;
 };
 
-// The broker binary running as a child process, its system log captured and its
-// standard error kept in a file. libzmq's faults on cue are preloaded too and armed by
-// variables in _environment ("NAME=value"). A child still running when this is
-// destroyed is killed.
+std::string read_file(const std::string& _file_name);
+
+// The broker binary running as a child process, its system log captured, its standard
+// error kept in a file, and its notifications to systemd received. libzmq's faults on cue
+// are preloaded too and armed by variables in _environment ("NAME=value"). A child still
+// running when this is destroyed is killed.
 class broker_process {
 public:
     explicit broker_process(const std::vector<std::string>& _arguments,
@@ -38,6 +40,7 @@ public:
     broker_process& operator=(const broker_process&) = delete;
 
     static std::string binary();
+    int pid() const { return m_pid; }
 
     void send_signal(int _signal) const;
     // The exit status, 128 + n for a death by signal n, or -1 when the time ran out
@@ -46,38 +49,43 @@ public:
 
     std::string standard_error() const;
     std::vector<syslog_line> syslog() const;
+    // The notifications received so far, each ended by a newline.
+    std::string notifications() const;
 
 private:
     temporary_directory m_directory;
+    int m_notify = -1;
     int m_pid = -1;
 };
 
-// A configuration file naming the two endpoints.
-std::string write_config(const temporary_directory& _directory, const std::string& _input,
-                         const std::string& _output);
-
-// A broker started on two free loopback endpoints, with a producer on its input and a
-// consumer subscribed to _prefix on its output. Check forwarding() before using it.
+// A broker started on wildcard loopback ports, with more members of "system" given as
+// `, "name": value...`, a producer on its input and a consumer subscribed to _prefix on its
+// output. Check forwarding() before using it.
 class running_broker {
 public:
     explicit running_broker(const std::vector<std::string>& _environment = {},
-                            const std::string& _prefix = "");
+                            const std::string& _prefix = "", const std::string& _members = "");
 
     // Whether a probe went all the way through.
     bool forwarding() { return peers.await_forwarding(); }
 
-    // Stops the broker with the signal and checks that it ended in order: status 0, nothing
-    // on standard error, the system log from the starting line to the exit line. Returns
-    // the system-log lines.
-    std::vector<syslog_line> stop(int _signal);
-
-    const std::string input = kelm::test::free_endpoint();
-    const std::string output = kelm::test::free_endpoint();
-    kelm::test::push_sub peers;
+    // Stops the broker with the signal, sent again once "exit" is logged if _twice, and
+    // checks that it ended in order: status 0, nothing on standard error, READY then
+    // STOPPING notified, the system log from the starting line and the bound endpoints to
+    // one exit line. Returns the system-log lines.
+    std::vector<syslog_line> stop(int _signal, bool _twice = false);
 
 private:
     temporary_directory m_directory;
-    broker_process m_process;
+
+public:
+    const std::string config_file;
+    broker_process process;
+    // Read back from the line that names the ports actually bound.
+    const std::vector<std::string> bound;
+    const std::string& input = bound[0];
+    const std::string& output = bound[1];
+    kelm::test::push_sub peers;
 };
 
 }  // namespace test_support

@@ -10,12 +10,17 @@
 
 namespace {
 
-// "input | output", or the reason the document was refused.
+// "input | output | limits", or the reason the document was refused.
 std::string endpoints(const std::string& _document) {
     std::istringstream stream(_document);
     try {
-        const kelm::config configuration(stream);
-        return configuration.system.input_address + " | " + configuration.system.output_address;
+        const auto& system = kelm::config(stream).system;
+        std::ostringstream read;
+        read << system.input_address << " | " << system.output_address << " | "
+             << system.max_message_size << " " << system.max_subscription_size << " "
+             << system.input_high_water_mark << " " << system.output_high_water_mark << " "
+             << system.heartbeat_interval_ms << " " << system.heartbeat_timeout_ms;
+        return read.str();
     } catch (const kelm::libs::core::exception& e) {
         EXPECT_EQ(e.get_source_location().short_file(), "/src/config.cpp");
         return e.get_string_error();
@@ -26,7 +31,7 @@ std::string endpoints(const std::string& _document) {
 
 }  // namespace
 
-TEST(BrokerConfig, ReadsBothEndpointsOrNamesEveryMissingOne) {
+TEST(BrokerConfig, ReadsEndpointsAndLimitsOrNamesEveryFault) {
     const std::string invalid = "Config file is invalid: ";
     const std::string field = "Can not find field <string>: system.";
     const std::string object = "Can not find object <object>: system, path: system.";
@@ -36,7 +41,14 @@ TEST(BrokerConfig, ReadsBothEndpointsOrNamesEveryMissingOne) {
             "system": {"input_address": "tcp://127.0.0.1:1", "extra": [1, {"a": 2}],
                        "output_address": "ipc:///tmp/out"},
             "other": {"input_address": "ignored"}})",
-         "tcp://127.0.0.1:1 | ipc:///tmp/out"},
+         "tcp://127.0.0.1:1 | ipc:///tmp/out | 16777216 4096 1000 1000 0 0"},
+        {R"({"system": {"input_address": "ipc:///i", "output_address": "tcp://h:*",
+             "max_message_size": 1, "max_subscription_size": 2, "input_high_water_mark": 3,
+             "output_high_water_mark": 0, "heartbeat_interval_ms": 5, "heartbeat_timeout_ms": 6}})",
+         "ipc:///i | tcp://h:* | 1 2 3 0 5 6"},
+        {R"({"system": {"input_address": "tcp://a:5570x", "output_address": "udp://b:1"}})",
+         invalid + unbindable + "input_address: tcp port is not a number from 0 to 65535 or *\n" +
+             unbindable + "output_address: unsupported transport, tcp or ipc expected"},
         {R"({"system": {"input_address": "", "output_address": "ipc:///o"}})",
          invalid + unbindable + "input_address: not of the form transport://address"},
         {R"({"system": {"input_address": "ipc:///i", "output_address": ""}})",

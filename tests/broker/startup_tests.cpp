@@ -1,6 +1,7 @@
 #include "broker_process.hpp"
 
 #include <fnmatch.h>
+#include <sys/stat.h>
 #include <sysexits.h>
 #include <syslog.h>
 
@@ -8,10 +9,12 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
 using test_support::broker_process;
+using test_support::read_file;
 
 namespace {
 
@@ -25,11 +28,16 @@ struct failed_start {
 }  // namespace
 
 // Every failed start logs the starting line, then one error line, which also ends standard
-// error, and exits with a status that tells usage, configuration and other failures apart.
+// error, cut to a sane length, and exits with a status that tells usage, configuration and
+// other failures apart. It never tells systemd it is ready.
 TEST(BrokerStartup, FailuresAreLoggedAndEndWithTheirStatus) {
     const test_support::temporary_directory directory;
     const std::string usage = " -c config_file";
     const std::string missing = directory.path() + "/absent.json";
+    const std::string fifo = directory.path() + "/fifo.json";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string invalid = "/src/config.cpp:* Config file is invalid: ";
+    const std::string unparsable = "std::exception::what(): Cannot parse json: ";
     const std::string taken = kelm::test::free_endpoint();
     int files = 0;
     const auto file = [&](const std::string& _content) {
@@ -47,29 +55,45 @@ TEST(BrokerStartup, FailuresAreLoggedAndEndWithTheirStatus) {
              broker_process::binary() + usage},
         {{"-x"}, EX_USAGE, "*.hpp:* Usage: " + broker_process::binary() + usage},
         {{"-c"}, EX_USAGE, "*.hpp:* Usage: " + broker_process::binary() + usage},
-        {{"-c", missing},
-         EX_CONFIG,
-         "std::exception::what(): Cannot parse json: cannot open " + missing +
-             ": No such file or directory"},
-        {{"-c", file("{\"system\": ")}, EX_CONFIG, "std::exception::what(): Cannot parse json: *"},
+        {{"-c", missing}, EX_CONFIG, unparsable + "cannot open " + missing + ": No such file*"},
+        {{"-c", file("{\"system\": ")}, EX_CONFIG, unparsable + "*"},
         {{"-c", file(R"({"input_address": "tcp://127.0.0.1:1"})")},
          EX_CONFIG,
-         "/src/config.cpp:* Config file is invalid: Can not find object <object>: system, path: "
-         "system.input_address\nCan not find object <object>: system, path: "
-         "system.output_address"},
-        {{"-c", endpoints("tcp://127.0.0.1:1", "7")},
-         EX_CONFIG,
-         "/src/config.cpp:* Config file is invalid: Can not find field <string>: "
-         "system.output_address"},
+         invalid + "Can not find object <object>: system, path: system.input_address\nCan not "
+                   "find object <object>: system, path: system.output_address"},
+        {{"-c", endpoints(taken, "7")}, EX_CONFIG, invalid + "Can not find field <string>: *"},
         // TCP, since a second ipc bind takes the path over instead of failing.
         {{"-c", endpoints(taken, '"' + taken + '"')}, EXIT_FAILURE, "*Address already in use*"},
         {{"-c", endpoints(taken, "\"nowhere\"")},
          EX_CONFIG,
-         "/src/config.cpp:* Config file is invalid: Not an endpoint to bind: "
-         "system.output_address: not of the form transport://address"},
+         invalid + "Not an endpoint to bind: system.output_address: not of the form "
+                   "transport://address"},
+        {{"-c", endpoints(taken, "\"tcp://127.0.0.1:99999\"")},
+         EX_CONFIG,
+         invalid + "Not an endpoint to bind: system.output_address: tcp port is not a number*"},
+        {{"-c", endpoints(taken, "\"ipc:///o\", \"max_message_size\": -1")},
+         EX_CONFIG,
+         invalid + "Field must not be negative: system.max_message_size"},
+        {{"-c", endpoints(taken, "\"ipc:///o\", \"input_high_water_mark\": \"many\"")},
+         EX_CONFIG,
+         invalid + "Can not find field <int>: system.input_high_water_mark"},
+        // Not read at all: they would block the start, or be read without end.
+        {{"-c", fifo}, EX_CONFIG, unparsable + fifo + ": not a regular file"},
+        {{"-c", "/dev/zero"}, EX_CONFIG, unparsable + "/dev/zero: not a regular file"},
+        {{"-c", directory.path()},
+         EX_CONFIG,
+         unparsable + directory.path() + ": not a regular file"},
+        {{"-c", file(std::string((1 << 20) + 1, ' '))},
+         EX_CONFIG,
+         unparsable + "*: larger than 1 MiB"},
+        {{"-c", file(std::string(100000, '['))}, EX_CONFIG, unparsable + "*"},
+        // A host that does not resolve fails the bind, quoting the whole endpoint.
+        {{"-c", endpoints(taken, "\"tcp://" + std::string(100000, 'h') + ":1\"")},
+         EXIT_FAILURE,
+         "*hhhhhhhh*"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.line);
+        SCOPED_TRACE(row.line.substr(0, 200));
         broker_process broker(row.arguments);
         EXPECT_EQ(broker.wait(), row.status);
         const auto lines = broker.syslog();
@@ -79,8 +103,24 @@ TEST(BrokerStartup, FailuresAreLoggedAndEndWithTheirStatus) {
         EXPECT_EQ(lines[1].priority, LOG_ERR);
         EXPECT_EQ(::fnmatch(row.line.c_str(), lines[1].text.c_str(), 0), 0) << lines[1].text;
         const std::string error = broker.standard_error();
-        EXPECT_EQ(error.substr(error.size() - std::min(error.size(), lines[1].text.size() + 1)),
-                  lines[1].text + "\n")
-            << error;
+        EXPECT_NE(error.find(lines[1].text.substr(0, 1000)), std::string::npos) << error;
+        EXPECT_LT(error.size(), 2000u);
+        EXPECT_EQ(broker.notifications(), "");
     }
+}
+
+TEST(BrokerStartup, InstallKeepsAnEditedConfigurationAndTheUnitWaitsForReadiness) {
+    const test_support::temporary_directory directory;
+    const std::string install = "DESTDIR=" + directory.path() +
+                                " cmake --install " QUORVANE_BUILD_DIR
+                                " --component broker >/dev/null";
+    ASSERT_EQ(std::system(install.c_str()), 0);
+    const std::string config = directory.path() + QUORVANE_CONFIG_FILE;
+    ASSERT_NE(read_file(config).find("input_address"), std::string::npos);
+    std::ofstream(config) << "{\"edited\": true}";
+    ASSERT_EQ(std::system(install.c_str()), 0);
+    EXPECT_EQ(read_file(config), "{\"edited\": true}");
+    const std::string unit = read_file(directory.path() + QUORVANE_UNIT_FILE);
+    EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos) << unit;
+    EXPECT_NE(unit.find("\nLimitNOFILE=65536\n"), std::string::npos) << unit;
 }
