@@ -9,7 +9,7 @@ packages=(
   libzmq3-dev cppzmq-dev
   libjsoncpp-dev libhiredis-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  redis-server redis-tools
+  redis-server redis-tools iproute2
   libsystemd-dev dpkg-dev
 )
 

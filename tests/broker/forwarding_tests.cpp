@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -156,6 +157,25 @@ TEST_F(Broker, ClosesItsConfigurationAndTakesEveryDescriptorAllowed) {
     }
     EXPECT_GT(sockets, 0);
     EXPECT_EQ(proc_number("limits", "Max open files +([0-9]+)"), long(original.rlim_max));
+}
+
+// Peers that vanished without closing are reclaimed: the kernel probes every idle
+// connection of both sockets.
+TEST_F(Broker, ProbesIdlePeersOnBothSockets) {
+    start();
+    for (const auto& endpoint : {m_broker->input, m_broker->output}) {
+        const std::string command =
+            "ss -tnoH state established '( sport = :" + endpoint.substr(endpoint.rfind(':') + 1) +
+            " )'";
+        std::string connections;
+        if (FILE* const pipe = ::popen(command.c_str(), "r")) {
+            for (int c = 0; (c = std::fgetc(pipe)) != EOF;) {
+                connections += char(c);
+            }
+            ::pclose(pipe);
+        }
+        EXPECT_NE(connections.find("timer:(keepalive"), std::string::npos) << connections;
+    }
 }
 
 // ZeroMQ drops the producer of a frame over the limit; frames at the limit still pass.
