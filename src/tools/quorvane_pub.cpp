@@ -71,18 +71,12 @@ options parse(int argc, char** argv) {
             case 'h':
                 result.help = true;
                 break;
-            case ':':
-                throw tools::usage_error(std::string("option ") + argv[::optind - 1] +
-                                         " needs an endpoint");
             default:
-                throw tools::usage_error(std::string("unknown option ") + argv[::optind - 1] +
-                                         " (see --help)");
+                tools::refuse_option(option, argv);
         }
     }
     result.messages.assign(argv + ::optind, argv + argc);
-    if (!result.help && result.address.empty()) {
-        throw tools::usage_error("no endpoint: give -a ENDPOINT (see --help)");
-    }
+    tools::require_endpoint(result.help, result.address);
     return result;
 }
 

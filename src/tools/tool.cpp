@@ -1,10 +1,24 @@
 #include "tool.hpp"
 
+#include <getopt.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <iostream>
 
 namespace quorvane::tools {
+
+void refuse_option(int _option, char** _argv) {
+    const std::string option = _argv[::optind - 1];
+    throw usage_error(_option == ':' ? "option " + option + " needs an argument"
+                                     : "unknown option " + option + " (see --help)");
+}
+
+void require_endpoint(bool _help, const std::string& _address) {
+    if (!_help && _address.empty()) {
+        throw usage_error("no endpoint: give -a ENDPOINT (see --help)");
+    }
+}
 
 int fail(const char* _program, const std::string& _text, int _status) {
     std::cerr << _program << ": " << _text << std::endl;

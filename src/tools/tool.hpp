@@ -19,6 +19,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// What getopt_long's answer _option (':' or '?') says about the option just read.
+[[noreturn]] void refuse_option(int _option, char** _argv);
+
+// Every command needs the endpoint of -a, unless it only asks for --help.
+void require_endpoint(bool _help, const std::string& _address);
+
 // Prints "<program>: <text>" as one line on standard error and answers the status.
 int fail(const char* _program, const std::string& _text, int _status);
 
