@@ -5,11 +5,12 @@
 #include <json/json.h>
 #include <boost/algorithm/string/join.hpp>
 #include <boost/exception/get_error_info.hpp>
-#include <boost/optional/optional_io.hpp>
 
+#include <filesystem>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kelm::libs::config {
@@ -65,11 +66,10 @@ protected:
     const std::unique_ptr<config> m_config = parse(R"(// comments are allowed
     {
         "system": {"input_address": "tcp://*:5555", "output_address": "tcp://*:5556"},
-        "name": "quorvane", /* block comment */ "port": 5557, "": {"": "blank"},
-        "a": {"b": {"c": {"d": "deep"}, "n": 1}, "list": [{"x": "y"}]},
+        "name": "quorvane", "port": 5557, "a": {"b": {"c": {"d": "deep"}, "n": 1}},
         "k": {"t": true, "f": false, "i": -7, "r": 2.5, "half": 3.5, "whole": 3.0, "s": "text", "n": null,
-              "o": {}, "l": [], "min": -2147483648, "huge": 1e30, "big": 3000000000, "e15": 1e15,
-              "small": -2147483649, "max": 18446744073709551615, "B": null, "\u00e9": null}
+              "o": {}, "l": [[], [[1], {"x": ["y"]}]], "min": -2147483648, "huge": 1e30, "big": 3000000000,
+              "e15": 1e15, "small": -2147483649, "max": 18446744073709551615, "B": null, "\u00e9": null}
     })");
 };
 
@@ -79,8 +79,7 @@ TEST(Result, KeepsEveryReasonInOperandOrder) {
     const result<std::string> in = std::string("in");
     const result<int> first = error_reason{"first"};
     const result<std::string> second = error_reason{"second"};
-    EXPECT_EQ(in.try_get(), std::string("in"));
-    EXPECT_FALSE(first.try_get());
+    EXPECT_EQ(in.try_get().value_or(""), "in");
     EXPECT_THROW(first.value(), boost::bad_optional_access);
     EXPECT_EQ((in + result<int>(7)).value(), std::make_tuple(std::string("in"), 7));
     EXPECT_EQ((in + first).reason(), "first");
@@ -88,39 +87,37 @@ TEST(Result, KeepsEveryReasonInOperandOrder) {
     EXPECT_EQ((first + in + second).reason(), "first\nsecond");
 }
 
-TEST(ConfigParse, MalformedDocumentsThrowWithReportAndPlace) {
-    for (const std::string document : {"", "   ", "{", R"({"a": })", "[1 2]", R"({"a": tru})"}) {
+// A scalar root has no members; an array root gives its elements under the empty key, where the
+// first one stays. A malformed document throws the parser's report from the place that read it.
+TEST(ConfigParse, RootsOfDocuments) {
+    const std::string bad = "Cannot parse json: ... from config_json_impl.cpp";
+    const std::pair<std::string, std::string> rows[] = {
+        {"42", ""}, {R"("text")", ""}, {"null", ""},   {R"([{"a": "x"}, 2])", "{a='x'}"},
+        {"", bad},  {"{", bad},        {"[1 2]", bad}, {R"({"a": tru})", bad}};
+    for (const auto& [document, expected] : rows) {
+        std::string found;
         try {
-            parse(document);
-            ADD_FAILURE() << document << " parsed";
+            const auto tree = parse(document);
+            const auto& root = tree->get_root();
+            found = root.get_keys().empty() ? "" : show(*root.get_value(""));
         } catch (const std::runtime_error& error) {
             const std::string what = error.what();
-            EXPECT_TRUE(what.rfind("Cannot parse json: ", 0) == 0 && what.size() > 20) << what;
             const auto* file = boost::get_error_info<boost::throw_file>(error);
-            EXPECT_NE(std::string(file ? *file : "").find("config_json_impl.cpp"),
-                      std::string::npos);
+            found = (what.size() > 19 ? what.substr(0, 19) + "..." : what) + " from " +
+                    std::filesystem::path(file ? *file : "").filename().string();
         }
+        EXPECT_EQ(found, expected) << document;
     }
 }
 
-// A scalar root has no members; an array root gives its elements under the empty key, where the
-// first one stays.
-TEST(ConfigParse, RootsThatAreNoObjects) {
-    for (const std::string scalar : {"42", R"("text")", "null", "true"}) {
-        EXPECT_TRUE(parse(scalar)->get_root().get_keys().empty()) << scalar;
-    }
-    EXPECT_EQ(show(*parse(R"([{"a": "x"}, 2])")->get_root().get_value("")), "{a='x'}");
-}
-
-TEST_F(Config, ValuesAnswerTheirOwnConversionsInByteOrderOfKeys) {
+// Values refer to their dictionaries and element vectors by address, which must not move while
+// the tree is built.
+TEST_F(Config, ValuesAnswerTheirConversionsAndGetAnswersStringsAndObjectsAtTheTop) {
     EXPECT_EQ(show(*m_config->get_root().get_value("k")),
               "{B=,big=int!|double:3e+09,e15=int!|double:1e+15,f=bool:false,half=double:3.5,huge="
-              "double:1e+30,i=int:-7|double:-7,l=[],max=int!|double:1.84467e+19,"
-              "min=int:-2147483648|double:-2.14748e+09,n=,o={},r=double:2.5,s='text',"
+              "double:1e+30,i=int:-7|double:-7,l=[[],[[int:1|double:1],{x=['y']}]],max=int!|double:"
+              "1.84467e+19,min=int:-2147483648|double:-2.14748e+09,n=,o={},r=double:2.5,s='text',"
               "small=int!|double:-2.14748e+09,t=bool:true,whole=int:3|double:3,\u00e9=}");
-}
-
-TEST_F(Config, GetNamesStringsAndObjectsAtTheTop) {
     strings found;
     for (const std::string name : {"name", "port", "system", "missing"}) {
         const auto object = m_config->get<const dictionary&>(name);
@@ -139,36 +136,17 @@ TEST_F(Config, GetByPathFindsStringsOrNamesWhatIsMissing) {
         std::string expected;
     } rows[] = {
         {{"name"}, "= quorvane"},
-        {{"system", "input_address"}, "= tcp://*:5555"},
         {{"a", "b", "c", "d"}, "= deep"},
-        {{"", ""}, "= blank"},
         {{"port"}, field + "port"},
         {{"system", "missing"}, field + "system.missing"},
-        {{"a", "b", "c"}, field + "a.b.c"},
         {{}, field},
         {{"other", "x"}, object + "other, path: other.x"},
         {{"a", "b", "n", "d"}, object + "a.b.n, path: a.b.n.d"},
-        {{"a", "list", "x"}, object + "a.list, path: a.list.x"},
-        {{"", "", "x"}, object + "., path: ..x"},
     };
     for (const auto& [path, expected] : rows) {
         const auto found = m_config->get_by_path<std::string>(path);
         EXPECT_EQ(found.ok() ? "= " + found.value() : found.reason(), expected);
     }
-}
-
-// Values refer to their dictionaries and element vectors by address; many siblings make any
-// container that moves its elements leave those references dangling.
-TEST(ConfigTree, NestedArraysAndObjectsStayReachable) {
-    std::string document = R"({"list": [)";
-    std::string expected = "[";
-    for (int i = 0; i < 64; ++i) {
-        const std::string n = std::to_string(i);
-        const std::string comma = i ? "," : "";
-        document += comma + R"([{"id": ")" + n + R"("}, [[")" + n + R"("], []]])";
-        expected += comma + "[{id='" + n + "'},[['" + n + "'],[]]]";
-    }
-    EXPECT_EQ(show(*parse(document + "]}")->get_root().get_value("list")), expected + "]");
 }
 
 }  // namespace kelm::libs::config
