@@ -175,8 +175,8 @@ TEST(CommandLine, TakesTheLastCOrExplainsTheUsage) {
         {{"./q", "-c", "a.json", "-cb.json"}, "b.json"},
         {{"./q", "extra", "-c", "a.json", "more"}, "a.json"},
         {{"./q", "-c", ""}, "The configuration file is not defined! " + usage},
-        {{"./q", "-xy", "-c", "a.json"}, usage},
         {{"./q", "-c"}, usage},
+        {{"./q", "-xy", "-c", "a.json"}, usage},
         {{"./q", "first", "-c", "after.json"}, "after.json"},
         {{}, "The configuration file is not defined! Usage:  -c config_file"},
     };
