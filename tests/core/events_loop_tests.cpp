@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace core = kelm::libs::core;
@@ -28,6 +27,8 @@ std::ptrdiff_t thread_count() {
 
 class EventsLoop : public ::testing::Test {
 protected:
+    EventsLoop() { test_support::clear_syslog_lines(); }
+
     void post(std::function<void()> _handler) {
         m_loop->post(std::move(_handler), KELM_SOURCE_LOCATION());
     }
@@ -51,111 +52,77 @@ protected:
 
 }  // namespace
 
-TEST_F(EventsLoop, RunsHandlersInTheOrderPostedBeforeAndDuringRun) {
+// Handlers posted during run queue up behind those posted before.
+TEST_F(EventsLoop, RunsHandlersInOrderAndAnExceptionLeavesRunUnlessCaughtAndLogged) {
     std::vector<int> order;
     post([&] { order.push_back(1); });
     post([&] {
         order.push_back(2);
-        post([&] { order.push_back(4); });
+        post([&] { order.push_back(5); });
     });
     post([&] { order.push_back(3); });
-    EXPECT_TRUE(order.empty());
-    m_loop->run();
-    EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
-}
-
-TEST_F(EventsLoop, AnExceptionLeavesRunUnlessCaughtAndLogged) {
-    int after = 0;
     post([] { throw std::runtime_error("first"); });
-    post([&] { ++after; });
+    post([&] { order.push_back(4); });
     EXPECT_THROW(m_loop->run(), std::runtime_error);
-    EXPECT_EQ(after, 0);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
     post([] { throw std::runtime_error("second"); });
     post([] { throw 7; });
-    post([&] { ++after; });
-    test_support::take_syslog_texts();
     m_loop->run_catch_exceptions(core::source_location(55, "", "caller"));
-    EXPECT_EQ(after, 2);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4, 5}));
     EXPECT_EQ(test_support::take_syslog_texts(),
               (std::vector<std::string>{":55 Caught exeption", "std::exception::what(): second",
                                         ":55 Caught exeption", "Unknown exception"}));
 }
 
-TEST_F(EventsLoop, WorkKeepsRunGoingUntilDestroyed) {
+// Once run returned, the loop stays stopped; its destruction still runs what is left.
+TEST_F(EventsLoop, WorkKeepsRunGoingUntilDestroyedAndDestructionDrainsTheQueue) {
     auto work = m_loop->create_work();
     const auto run = in_background();
     // Still served after the queue ran empty once.
     EXPECT_TRUE(serves());
     EXPECT_TRUE(serves());
-    EXPECT_TRUE(run.running());
     work.reset();
     EXPECT_TRUE(run.returns());
-}
-
-TEST_F(EventsLoop, StopEndsRunForGoodAndDestructionDrainsTheQueue) {
-    auto work = m_loop->create_work();
-    {
-        const auto run = in_background();
-        ASSERT_TRUE(serves());
-        EXPECT_FALSE(m_loop->is_stopped());
-        m_loop->stop();
-        EXPECT_TRUE(run.returns());
-        EXPECT_TRUE(m_loop->is_stopped());
-    }
+    EXPECT_TRUE(m_loop->is_stopped());
     bool ran = false;
     post([] { throw std::runtime_error("late"); });
     post([&] { ran = true; });
     m_loop->run();
     EXPECT_FALSE(ran);
-    work.reset();
-    test_support::take_syslog_texts();
     m_loop.reset();
     EXPECT_TRUE(ran);
-    const auto lines = test_support::take_syslog_texts();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[1], "std::exception::what(): late");
+    EXPECT_EQ(test_support::take_syslog_texts().at(1), "std::exception::what(): late");
 }
 
-TEST_F(EventsLoop, SignalBeforeRunMakesTheFirstRunReturnAtOnce) {
-    auto handle = m_loop->stop_on_signals();
-    EXPECT_FALSE(handle->signal_is_received());
-    auto work = m_loop->create_work();
-    ASSERT_EQ(::raise(SIGINT), 0);
-    ASSERT_TRUE(eventually([&] { return handle->signal_is_received(); }));
-    const auto run = in_background();
-    EXPECT_TRUE(run.returns());
-}
-
-TEST_F(EventsLoop, SigtermStopsARunningLoop) {
-    auto handle = m_loop->stop_on_signals();
-    auto work = m_loop->create_work();
-    const auto run = in_background();
-    ASSERT_TRUE(serves());
-    ::kill(::getpid(), SIGTERM);
-    EXPECT_TRUE(run.returns());
-    EXPECT_TRUE(handle->signal_is_received());
-}
-
-TEST_F(EventsLoop, SignalHandleLeavesNoThreadAndNoHandlerBehind) {
-    const auto before = thread_count();
-    {
-        const auto handle = m_loop->stop_on_signals();
-        EXPECT_EQ(thread_count(), before + 1);
-    }
-    EXPECT_EQ(thread_count(), before);
-    EXPECT_FALSE(m_loop->is_stopped());
-
+// A signal that arrives once stop_on_signals returned stops the loop, also before its run.
+// Once a handle took a signal, it still must not swallow those after its end.
+TEST_F(EventsLoop, SignalsStopTheLoopWhileAHandleLivesAndThenGetTheirDefaultActionBack) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
             auto handle = m_loop->stop_on_signals();
             ::raise(SIGTERM);
-            if (!eventually([&] { return handle->signal_is_received(); })) {
-                std::_Exit(1);
-            }
+            eventually([&] { return handle->signal_is_received(); });
             handle.reset();
             ::raise(SIGTERM);
             std::_Exit(2);
         },
         ::testing::KilledBySignal(SIGTERM), "");
+    const auto threads = thread_count();
+    {
+        const auto handle = m_loop->stop_on_signals();
+        EXPECT_EQ(thread_count(), threads + 1);
+        const auto work = m_loop->create_work();
+        ASSERT_EQ(::raise(SIGINT), 0);
+        ASSERT_TRUE(eventually([&] { return handle->signal_is_received(); }));
+        EXPECT_TRUE(in_background().returns());
+    }
+    EXPECT_EQ(thread_count(), threads);
+    m_loop = m_core->create_events_loop("second");
+    const auto handle = m_loop->stop_on_signals();
+    const auto work = m_loop->create_work();
+    const auto run = in_background();
+    ASSERT_TRUE(serves());
+    ::kill(::getpid(), SIGTERM);
+    EXPECT_TRUE(run.returns());
 }

@@ -1,12 +1,10 @@
+#include "push_sub.hpp"
 #include "wait.hpp"
 
 #include <core/logger.hpp>
 
 #include <gtest/gtest.h>
 
-#include <boost/asio/ip/tcp.hpp>
-
-#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,8 +13,8 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -42,20 +40,14 @@ class child {
 public:
     explicit child(std::vector<std::string> _command, const std::string& _input = {}) {
         std::ofstream(m_directory + "/0") << _input;
+        // A shell opens the files, then becomes the program.
+        const std::string shell = "cd " + m_directory + " && exec \"$0\" \"$@\" <0 >1 2>2";
+        _command.insert(_command.begin(), {"/bin/sh", "-c", shell});
         std::vector<char*> argv(_command.size() + 1);
         std::transform(_command.begin(), _command.end(), argv.begin(),
                        [](std::string& _argument) { return &_argument[0]; });
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        for (int stream = 0; stream < 3; ++stream) {
-            const std::string file = m_directory + "/" + std::to_string(stream);
-            posix_spawn_file_actions_addopen(&files, stream, file.c_str(),
-                                             stream == 0 ? O_RDONLY : O_WRONLY | O_CREAT, 0600);
-        }
-        const int failure = posix_spawn(&m_pid, argv[0], &files, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&files);
-        if (failure != 0) {
-            throw std::runtime_error("cannot start " + _command.front());
+        if (posix_spawn(&m_pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+            throw std::runtime_error("cannot start a shell");
         }
     }
     ~child() {
@@ -80,9 +72,8 @@ public:
 
     // Standard output, or what the descriptor given holds.
     std::string output(int _stream = 1) const {
-        std::ostringstream content;
-        content << std::ifstream(m_directory + "/" + std::to_string(_stream)).rdbuf();
-        return content.str();
+        std::ifstream file(m_directory + "/" + std::to_string(_stream));
+        return {std::istreambuf_iterator<char>(file), {}};
     }
 
 private:
@@ -93,12 +84,6 @@ private:
     pid_t m_pid = 0;
 };
 
-std::string free_endpoint() {
-    boost::asio::io_context io_context;
-    const boost::asio::ip::tcp::acceptor acceptor(io_context, {{}, 0});
-    return "tcp://127.0.0.1:" + std::to_string(acceptor.local_endpoint().port());
-}
-
 // The output without the probes and the log lines.
 std::string without_probes(const std::string& _output) {
     const std::regex probes("\n(" + probe + "|" + log_prefix + "[^\n]*)(?=\n)");
@@ -108,8 +93,8 @@ std::string without_probes(const std::string& _output) {
 }  // namespace
 
 TEST(Tools, PublishedFramesAndLogLinesReachTheSubscribersOfARunningBroker) {
-    const std::string input = free_endpoint();
-    const std::string output = free_endpoint();
+    const std::string input = kelm::test::free_endpoint();
+    const std::string output = kelm::test::free_endpoint();
     child broker({QUORVANE_BINARY, "-c", "/dev/stdin"}, R"({"system": {"input_address": ")" +
                                                             input + R"(", "output_address": ")" +
                                                             output + R"("}})");
@@ -132,9 +117,7 @@ TEST(Tools, PublishedFramesAndLogLinesReachTheSubscribersOfARunningBroker) {
     all.kill(SIGINT);
     chosen.kill(SIGTERM);
     broker.kill(SIGTERM);
-    for (auto* program : {&all, &chosen, &broker}) {
-        EXPECT_EQ(program->wait(), 0);
-    }
+    EXPECT_EQ((std::vector<int>{all.wait(), chosen.wait(), broker.wait()}), std::vector<int>(3, 0));
     EXPECT_EQ(without_probes(all.output()),
               "one\n#pos x {\"a\":1}\n&m:c line\nl1\n#position{2}\n\nlast\n");
     EXPECT_EQ(without_probes(chosen.output()), "{\"a\":1}\n&m:c line\n{2}\n");
@@ -149,10 +132,7 @@ TEST(Tools, CommandLineMistakesAndRefusedEndpointsGiveOneLineAndTheirStatus) {
              {{pub, "-a", "tcp://x"}, 64, "malformed endpoint tcp://x: Invalid argument"},
              {{sub, "-a", "127.0.0.1:1"}, 64, "malformed endpoint 127.0.0.1:1: Invalid argument"},
              {{pub, "-a", "a://b", "x"}, 1, "cannot connect to a://b: Protocol not supported"},
-             {{sub, "-a", "udp://127.0.0.1:1"},
-              1,
-              "cannot connect to udp://127.0.0.1:1: The protocol is not compatible with the socket "
-              "type"},
+             {{sub, "-a", "a://b"}, 1, "cannot connect to a://b: Protocol not supported"},
              {{pub, "--help"}, 0, ""},
              {{sub, "-h"}, 0, ""}}) {
         SCOPED_TRACE(::testing::PrintToString(command));
