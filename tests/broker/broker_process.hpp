@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -32,27 +33,23 @@ inline std::string read_file(const std::string& _file_name) {
 
 // A temporary directory, removed with everything in it.
 class temporary_directory {
+    char m_template[26] = "/tmp/quorvane-test-XXXXXX";
+
 public:
-    temporary_directory() : m_path("/tmp/quorvane-test-XXXXXX") {
-        if (::mkdtemp(&m_path[0]) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-    }
+    // std::string throws on the null pointer of a failed mkdtemp.
+    const std::string path{::mkdtemp(m_template)};
+
+    temporary_directory() = default;
     ~temporary_directory() {
         std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
+        std::filesystem::remove_all(path, ignored);
     }
     temporary_directory(const temporary_directory&) = delete;
-    temporary_directory& operator=(const temporary_directory&) = delete;
 
-    const std::string& path() const { return m_path; }
     std::string write_file(const std::string& _name, const std::string& _content) const {
-        std::ofstream(m_path + "/" + _name) << _content;
-        return m_path + "/" + _name;
+        std::ofstream(path + "/" + _name) << _content;
+        return path + "/" + _name;
     }
-
-private:
-    std::string m_path;
 };
 
 // The broker binary running as a child process, its system log captured, its standard
@@ -64,7 +61,7 @@ public:
     explicit broker_process(std::vector<std::string> _arguments,
                             std::vector<std::string> _environment = {}) {
         // Where systemd would listen.
-        const std::string notify_path = m_directory.path() + "/notify";
+        const std::string notify_path = m_directory.path + "/notify";
         m_notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -79,7 +76,7 @@ public:
             _environment.end(),
             {"NOTIFY_SOCKET=" + notify_path,
              std::string("LD_PRELOAD=") + SYSLOG_PRELOAD + ":" + ZMQ_FAULTS_PRELOAD,
-             "QUORVANE_SYSLOG_CAPTURE=" + m_directory.path() + "/syslog",
+             "QUORVANE_SYSLOG_CAPTURE=" + m_directory.path + "/syslog",
              "ASAN_OPTIONS=" + (asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0"});
         for (char** variable = environ; *variable != nullptr; ++variable) {
             if (!std::regex_search(*variable,
@@ -89,17 +86,15 @@ public:
         }
         _arguments.insert(_arguments.begin(), QUORVANE_BINARY);
         const auto pointers = [](std::vector<std::string>& _strings) {
-            std::vector<char*> result;
-            for (auto& text : _strings) {
-                result.push_back(&text[0]);
-            }
-            result.push_back(nullptr);
+            std::vector<char*> result(_strings.size() + 1, nullptr);
+            std::transform(_strings.begin(), _strings.end(), result.begin(),
+                           [](std::string& _text) { return &_text[0]; });
             return result;
         };
         posix_spawn_file_actions_t actions;
         ::posix_spawn_file_actions_init(&actions);
         ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO,
-                                           (m_directory.path() + "/stderr").c_str(),
+                                           (m_directory.path + "/stderr").c_str(),
                                            O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int result =
             ::posix_spawn(&m_pid, QUORVANE_BINARY, &actions, nullptr, pointers(_arguments).data(),
@@ -137,9 +132,9 @@ public:
         return !ended ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
-    std::string standard_error() const { return read_file(m_directory.path() + "/stderr"); }
+    std::string standard_error() const { return read_file(m_directory.path + "/stderr"); }
     std::vector<syslog_line> syslog() const {
-        return read_syslog_capture(m_directory.path() + "/syslog");
+        return read_syslog_capture(m_directory.path + "/syslog");
     }
     // The notifications received so far, each ended by a newline.
     std::string notifications() const {

@@ -41,9 +41,8 @@ protected:
                                                               _members + "}}");
         process.emplace(std::vector<std::string>{"-c", config_file}, _environment);
         // The ports actually bound.
-        const std::regex bound(
-            "Bound input (tcp://127\\.0\\.0\\.1:[1-9][0-9]*) and output "
-            "(tcp://127\\.0\\.0\\.1:[1-9][0-9]*)");
+        const std::string port = "(tcp://127\\.0\\.0\\.1:[1-9]\\d*)";
+        const std::regex bound("Bound input " + port + " and output " + port);
         std::vector<syslog_line> lines;
         std::smatch match;
         ASSERT_TRUE(kelm::test::eventually([&] {
@@ -78,15 +77,10 @@ protected:
 
     std::string receive(bool* _more = nullptr) { return peers->receive(_more).value_or("-"); }
 
-    // The broker's /proc entry such as "status" or "fd".
-    std::string proc(const std::string& _entry) const {
-        return "/proc/" + std::to_string(process->pid()) + "/" + _entry;
-    }
-
-    // The number _pattern picks out of that entry, or -1.
+    // The number _pattern picks out of the broker's /proc entry, or -1.
     long proc_number(const std::string& _entry, const std::string& _pattern) const {
         std::smatch number;
-        const std::string content = read_file(proc(_entry));
+        const std::string content = read_file("/proc/" + std::to_string(process->pid()) + _entry);
         return std::regex_search(content, number, std::regex(_pattern)) ? std::stol(number[1]) : -1;
     }
 
@@ -100,9 +94,8 @@ protected:
                 auto& sub = subscribers.emplace_back(peers->context, zmq::socket_type::sub);
                 sub.set(zmq::sockopt::linger, 0);
                 const std::string monitor = "inproc://monitor-" + std::to_string(done + i);
-                ASSERT_EQ(zmq_socket_monitor(sub.handle(), monitor.c_str(),
-                                             ZMQ_EVENT_HANDSHAKE_SUCCEEDED),
-                          0);
+                ASSERT_EQ(0, zmq_socket_monitor(sub.handle(), monitor.c_str(),
+                                                ZMQ_EVENT_HANDSHAKE_SUCCEEDED));
                 monitors.emplace_back(peers->context, zmq::socket_type::pair).connect(monitor);
                 monitors.back().set(zmq::sockopt::rcvtimeo, 5000);
                 sub.connect(output);
@@ -129,7 +122,7 @@ protected:
 // other failures apart. It never tells systemd it is ready.
 TEST_F(Broker, FailedStartsAreLoggedAndEndWithTheirStatus) {
     const std::string usage = " Usage: " QUORVANE_BINARY " -c config_file";
-    const std::string missing = directory.path() + "/absent.json";
+    const std::string missing = directory.path + "/absent.json";
     const std::string json = "std::exception::what(): Cannot parse json: ";
     const std::string invalid = "/src/config.cpp:* Config file is invalid: ";
     const std::string taken = kelm::test::free_endpoint();
@@ -159,9 +152,9 @@ TEST_F(Broker, FailedStartsAreLoggedAndEndWithTheirStatus) {
         {{"-c", output("\"tcp://" + std::string(100000, 'h') + ":1\"")}, EXIT_FAILURE, "*hhhhh*"},
     };
     // Not read at all: they would block the start, or be read without end.
-    const std::string fifo = directory.path() + "/fifo.json";
+    const std::string fifo = directory.path + "/fifo.json";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    for (const std::string& odd : {fifo, std::string("/dev/zero"), directory.path()}) {
+    for (const std::string& odd : {fifo, std::string("/dev/zero"), directory.path}) {
         rows.emplace_back(std::vector<std::string>{"-c", odd}, EX_CONFIG,
                           json + odd + ": not a regular file");
     }
@@ -183,33 +176,30 @@ TEST_F(Broker, FailedStartsAreLoggedAndEndWithTheirStatus) {
 }
 
 TEST_F(Broker, InstallKeepsAnEditedConfigurationAndTheUnitWaitsForReadiness) {
-    const std::string install = "DESTDIR=" + directory.path() +
+    const std::string install = "DESTDIR=" + directory.path +
                                 " cmake --install " QUORVANE_BUILD_DIR
                                 " --component broker >/dev/null";
     ASSERT_EQ(std::system(install.c_str()), 0);
-    const std::string config = directory.path() + QUORVANE_CONFIG_FILE;
+    const std::string config = directory.path + QUORVANE_CONFIG_FILE;
     ASSERT_NE(read_file(config).find("input_address"), std::string::npos);
     std::ofstream(config) << "{\"edited\": true}";
     ASSERT_EQ(std::system(install.c_str()), 0);
     EXPECT_EQ(read_file(config), "{\"edited\": true}");
-    const std::string unit = read_file(directory.path() + QUORVANE_UNIT_FILE);
-    EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos) << unit;
-    EXPECT_NE(unit.find("\nLimitNOFILE=65536\n"), std::string::npos) << unit;
+    const std::string unit = read_file(directory.path + QUORVANE_UNIT_FILE);
+    EXPECT_EQ(::fnmatch("*\nType=notify\n*\nLimitNOFILE=65536\n*", unit.c_str(), 0), 0) << unit;
 }
 
 // Frames from one sender, each sent as part of one long message, come out in order, each a
 // message of its own, whatever another sender does meanwhile.
 TEST_F(Broker, PublishesEachFrameAloneInEachSendersOrder) {
     start();
-    zmq::socket_t second(peers->context, zmq::socket_type::push);
-    second.set(zmq::sockopt::linger, 0);
-    second.connect(input);
+    kelm::test::push_sub second(input, output);
     // Below the broker's high-water mark, which would otherwise drop frames on the way.
     constexpr int count = 400;
     for (int i = 0; i < count; ++i) {
         ASSERT_TRUE(peers->send("a" + std::to_string(i),
                                 i + 1 < count ? zmq::send_flags::sndmore : zmq::send_flags::none));
-        ASSERT_TRUE(second.send(zmq::buffer("b" + std::to_string(i))));
+        ASSERT_TRUE(second.send("b" + std::to_string(i)));
     }
     int next[2] = {0, 0};
     while (next[0] + next[1] < 2 * count) {
@@ -227,8 +217,7 @@ TEST_F(Broker, SubscribersPickLogLinesByPrefix) {
     producer.info("not for this subscriber");
     producer.component("net")->warning("link %1% down") % 3;
     const std::string line = receive();
-    EXPECT_EQ(line.rfind("&producer:net ", 0), 0u) << line;
-    EXPECT_EQ(line.substr(line.size() - 11), "link 3 down");
+    EXPECT_EQ(::fnmatch("&producer:net * link 3 down", line.c_str(), 0), 0) << line;
 }
 
 // A failed send loses only its own frame; a failed receive loses nothing.
@@ -255,14 +244,15 @@ TEST_F(Broker, ClosesItsConfigurationTakesEveryDescriptorAndProbesIdlePeers) {
     start();
     ::setrlimit(RLIMIT_NOFILE, &original);
     int sockets = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(proc("fd"))) {
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(process->pid()) + "/fd")) {
         std::error_code gone;
         const std::string target = std::filesystem::read_symlink(entry, gone);
         sockets += target.rfind("socket:", 0) == 0;
         EXPECT_NE(target, config_file);
     }
     EXPECT_GT(sockets, 0);
-    EXPECT_EQ(proc_number("limits", "Max open files +([0-9]+)"), long(original.rlim_max));
+    EXPECT_EQ(proc_number("/limits", "Max open files +([0-9]+)"), long(original.rlim_max));
     for (const auto& endpoint : {input, output}) {
         const std::string command =
             "ss -tnoH state established '( sport = :" + endpoint.substr(endpoint.rfind(':') + 1) +
@@ -284,11 +274,7 @@ TEST_F(Broker, ClosesItsConfigurationTakesEveryDescriptorAndProbesIdlePeers) {
 TEST_F(Broker, OversizedFramesAndSubscriptionsAreRefusedAndForwardingGoesOn) {
     start({}, "g", R"(, "max_message_size": 1024, "max_subscription_size": 64)");
     const std::string long_prefix(1000, 'g');
-    zmq::socket_t greedy(peers->context, zmq::socket_type::sub);
-    greedy.set(zmq::sockopt::linger, 0);
-    greedy.set(zmq::sockopt::subscribe, long_prefix);
-    greedy.set(zmq::sockopt::rcvtimeo, 300);
-    greedy.connect(output);
+    kelm::test::push_sub greedy(input, output, long_prefix);
     {
         zmq::socket_t oversized(peers->context, zmq::socket_type::push);
         oversized.connect(input);
@@ -302,8 +288,7 @@ TEST_F(Broker, OversizedFramesAndSubscriptionsAreRefusedAndForwardingGoesOn) {
     EXPECT_EQ(receive(), at_limit);
     EXPECT_EQ(receive(), "g-done");
     EXPECT_FALSE(peers->receive(nullptr, std::chrono::milliseconds(300)));
-    zmq::message_t nothing;
-    EXPECT_FALSE(greedy.recv(nothing));
+    EXPECT_FALSE(greedy.receive(nullptr, std::chrono::milliseconds(300)));
 }
 
 TEST_F(Broker, SubscribersComingAndGoingLeaveAnIdleBrokersMemoryAlone) {
@@ -312,7 +297,7 @@ TEST_F(Broker, SubscribersComingAndGoingLeaveAnIdleBrokersMemoryAlone) {
 #endif
     start();
     subscribers_come_and_go(200);
-    const auto rss_kib = [&] { return proc_number("status", "VmRSS:\\s*([0-9]+)"); };
+    const auto rss_kib = [&] { return proc_number("/status", "VmRSS:\\s*([0-9]+)"); };
     const long start_kib = rss_kib();
     ASSERT_GT(start_kib, 0);
     subscribers_come_and_go(2000);
