@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <tuple>
@@ -256,14 +257,9 @@ TEST_F(Broker, ClosesItsConfigurationTakesEveryDescriptorAndProbesIdlePeers) {
     for (const auto& endpoint : {input, output}) {
         const std::string command =
             "ss -tnoH state established '( sport = :" + endpoint.substr(endpoint.rfind(':') + 1) +
-            " )'";
-        std::string connections;
-        if (FILE* const pipe = ::popen(command.c_str(), "r")) {
-            for (int c = 0; (c = std::fgetc(pipe)) != EOF;) {
-                connections += char(c);
-            }
-            ::pclose(pipe);
-        }
+            " )' >" + directory.path + "/ss";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        const std::string connections = read_file(directory.path + "/ss");
         EXPECT_NE(connections.find("timer:(keepalive"), std::string::npos) << connections;
     }
 }
