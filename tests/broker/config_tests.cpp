@@ -22,7 +22,6 @@ std::string endpoints(const std::string& _document) {
              << system.heartbeat_interval_ms << " " << system.heartbeat_timeout_ms;
         return read.str();
     } catch (const kelm::libs::core::exception& e) {
-        EXPECT_EQ(e.get_source_location().short_file(), "/src/config.cpp");
         return e.get_string_error();
     } catch (const std::exception& e) {
         return e.what();
@@ -46,9 +45,12 @@ TEST(BrokerConfig, ReadsEndpointsAndLimitsOrNamesEveryFault) {
              "max_message_size": 1, "max_subscription_size": 2, "input_high_water_mark": 3,
              "output_high_water_mark": 0, "heartbeat_interval_ms": 5, "heartbeat_timeout_ms": 6}})",
          "ipc:///i | tcp://h:* | 1 2 3 0 5 6"},
-        {R"({"system": {"input_address": "tcp://a:5570x", "output_address": "udp://b:1"}})",
+        {R"({"system": {"input_address": "tcp://a:5570x", "output_address": "udp://b:1",
+             "max_message_size": -1, "input_high_water_mark": "many"}})",
          invalid + unbindable + "input_address: tcp port is not a number from 0 to 65535 or *\n" +
-             unbindable + "output_address: unsupported transport, tcp or ipc expected"},
+             unbindable + "output_address: unsupported transport, tcp or ipc expected\n" +
+             "Field must not be negative: system.max_message_size\n" +
+             "Can not find field <int>: system.input_high_water_mark"},
         {R"({"system": {"input_address": "", "output_address": "ipc:///o"}})",
          invalid + unbindable + "input_address: not of the form transport://address"},
         {R"({"system": {"input_address": "ipc:///i", "output_address": ""}})",
@@ -56,10 +58,8 @@ TEST(BrokerConfig, ReadsEndpointsAndLimitsOrNamesEveryFault) {
         {R"({"system": {"input_address": "a", "output_address": 5}})",
          invalid + field + "output_address"},
         {R"({"system": {"output_address": "b"}})", invalid + field + "input_address"},
-        {R"({"system": {}})", invalid + field + "input_address\n" + field + "output_address"},
         {R"({"input_address": "a", "output_address": "b"})",
          invalid + object + "input_address\n" + object + "output_address"},
-        {R"({"system": 1})", invalid + object + "input_address\n" + object + "output_address"},
     };
     for (const auto& [document, expected] : rows) {
         EXPECT_EQ(endpoints(document), expected) << document;
