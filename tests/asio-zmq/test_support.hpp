@@ -19,68 +19,46 @@ inline void send_text(socket& to, const std::string& text, int flags = 0) {
     to.send(frame, flags);
 }
 
-// The next frame, or "<timeout>" when none came within the patience.
+// The next frame, or the error when none came within the patience.
 inline std::string receive_text(socket& from) {
-    zmq_pollitem_t item{from.native_handle(), 0, ZMQ_POLLIN, 0};
+    from.set_option(ZMQ_RCVTIMEO, static_cast<int>(kelm::test::patience.count() * 1000));
     message frame;
     boost::system::error_code error;
-    if (zmq_poll(&item, 1, kelm::test::patience.count() * 1000) != 1) {
-        return "<timeout>";
-    }
-    from.receive(frame, ZMQ_DONTWAIT, error);
+    from.receive(frame, 0, error);
     return error ? error.message() : std::string(frame.string_view());
 }
 
-// Runs handlers until the io_context runs out of work, which shows that nothing, not even a
-// wait on libzmq's descriptor, is left; false when work is still there after the patience.
-inline bool drains(boost::asio::io_context& io_context) {
-    io_context.restart();
-    io_context.run_for(kelm::test::patience);
-    return io_context.stopped();
-}
-
-// What receive handlers were called with, one line each: "name 'frame'" ("'frame'+" when more
-// frames follow) or "name category: error".
-class completion_log {
-public:
-    auto note(const std::string& name) {
-        return [this, name](const boost::system::error_code& error, message& frame, std::size_t) {
-            lines.push_back(
-                name + " " +
-                (error ? std::string(error.category().name()) + ": " + error.message()
-                       : "'" + std::string(frame.string_view()) + "'" + (frame.more() ? "+" : "")));
-        };
-    }
-
-    std::vector<std::string> lines;
-};
-
 // Collects frames through async_receive, re-arming from each handler until `wanted` arrived.
-class collector {
-public:
-    collector(socket& source, std::size_t wanted) : m_source(source), m_wanted(wanted) {}
+struct collector {
+    collector(socket& _source, std::size_t _wanted) : source(_source), wanted(_wanted) {}
 
     void arm() {
-        m_source.async_receive(
+        source.async_receive(
             [this](const boost::system::error_code& error, message& frame, std::size_t bytes) {
-                if (error) {
-                    return;
-                }
                 EXPECT_EQ(bytes, frame.size());
-                frames.emplace_back(frame.string_view());
-                if (!done()) {
+                if (!error) {
+                    frames.emplace_back(frame.string_view());
+                }
+                if (!error && !done()) {
                     arm();
                 }
             });
     }
 
-    bool done() const { return frames.size() >= m_wanted; }
+    bool done() const { return frames.size() >= wanted; }
 
+    socket& source;
+    std::size_t wanted;
     std::vector<std::string> frames;
-
-private:
-    socket& m_source;
-    std::size_t m_wanted;
 };
+
+// "0", "1", ... up to `count`.
+inline std::vector<std::string> numbers(std::size_t count) {
+    std::vector<std::string> texts;
+    for (std::size_t i = 0; i < count; ++i) {
+        texts.push_back(std::to_string(i));
+    }
+    return texts;
+}
 
 }  // namespace kelm::libs::asio_zmq::test

@@ -5,36 +5,14 @@
 namespace az = kelm::libs::asio_zmq;
 using namespace az::test;
 
-// Runs the io_context on a thread of its own.
-kelm::test::background in_background(boost::asio::io_context& _io_context) {
-    return {[&_io_context] { _io_context.run(); }, [&_io_context] { _io_context.stop(); }};
-}
-
-TEST(ThreadedReceive, FramesPushedFromAnotherThreadWhileHandlersRunAreAllDelivered) {
-    constexpr std::size_t count = 20000;
+// Frames pushed and replies sent from another thread reach this one, while handlers run here
+// and there; the other thread's run ends once its pending receive is cancelled there.
+TEST(ThreadedReceive, FramesAndRepliesFromAnotherThreadAreAllDelivered) {
     boost::asio::io_context io_context;
+    boost::asio::io_context other_context;
     az::pull_socket pull(io_context);
     pull.bind("tcp://127.0.0.1:*");
-    collector received(pull, count);
-    received.arm();
-    boost::asio::io_context producer_context;
-    boost::asio::post(producer_context, [&producer_context, endpoint = pull.endpoint()] {
-        az::push_socket push(producer_context);
-        push.connect(endpoint);
-        for (std::size_t i = 0; i < count; ++i) {
-            send_text(push, std::to_string(i));
-        }
-    });
-    const auto producer = in_background(producer_context);
-    ASSERT_TRUE(run_until(io_context, [&] { return received.done(); }));
-    for (std::size_t i = 0; i < count; ++i) {
-        ASSERT_EQ(received.frames[i], std::to_string(i));
-    }
-}
-
-TEST(ThreadedReceive, RepliesFromAnotherThreadReachTheRequester) {
-    boost::asio::io_context replier_context;
-    az::rep_socket rep(replier_context);
+    az::rep_socket rep(other_context);
     rep.bind("tcp://127.0.0.1:*");
     std::function<void()> serve = [&] {
         rep.async_receive(
@@ -46,15 +24,25 @@ TEST(ThreadedReceive, RepliesFromAnotherThreadReachTheRequester) {
             });
     };
     serve();
-    const auto replier = in_background(replier_context);
-    boost::asio::io_context io_context;
+    const auto texts = numbers(20000);
+    boost::asio::post(other_context, [&, endpoint = pull.endpoint()] {
+        az::push_socket push(other_context);
+        push.connect(endpoint);
+        for (const auto& text : texts) {
+            send_text(push, text);
+        }
+    });
+    collector received{pull, texts.size()};
+    received.arm();
     az::req_socket req(io_context);
     req.connect(rep.endpoint());
-    for (int i = 0; i < 1000; ++i) {
-        send_text(req, std::to_string(i));
-        ASSERT_EQ(receive_text(req), "re:" + std::to_string(i));
+    const kelm::test::background other([&] { other_context.run(); }, [&] { other_context.stop(); });
+    ASSERT_TRUE(run_until(io_context, [&] { return received.done(); }));
+    EXPECT_EQ(received.frames, texts);
+    for (std::size_t i = 0; i < 1000; ++i) {
+        send_text(req, texts[i]);
+        ASSERT_EQ(receive_text(req), "re:" + texts[i]);
     }
-    // The replier's run ends once its pending receive is cancelled on its own thread.
-    boost::asio::post(replier_context, [&] { rep.cancel(); });
-    EXPECT_TRUE(replier.returns());
+    boost::asio::post(other_context, [&] { rep.cancel(); });
+    EXPECT_TRUE(other.returns());
 }
