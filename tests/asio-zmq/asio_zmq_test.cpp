@@ -108,8 +108,8 @@ protected:
 
     // Runs what is ready, within a bound: a broken watch may keep posting handlers for good.
     void settle() {
-        run_until(
-            io_context, [] { return false; }, 20ms);
+        io_context.restart();
+        io_context.run_for(20ms);
     }
 
     bool logged(std::size_t _count) {
@@ -284,7 +284,7 @@ TEST_F(AsioZmq, NoFrameIsStrandedByACallThatConsumesTheSignal) {
         }
         ASSERT_TRUE(signalled(near, 5000));
         call(near);
-        EXPECT_TRUE(run_until(io_context, [&] { return frames.done(); }));
+        ASSERT_TRUE(run_until(io_context, [&] { return frames.done(); }));
         EXPECT_EQ(frames.frames.back(), "three");
         near.close();
         settle();
