@@ -183,11 +183,11 @@ TEST_F(AsioZmq, PublisherHandlesItsSubscribersCommandsIdleOrBusy) {
     publisher.set_option(ZMQ_SNDHWM, 4);
     subscriber.set_option(ZMQ_RCVHWM, 4);
     publisher.bind("inproc://news");
-    subscriber.subscribe("s");
     const auto handled = [&] { return !signalled(publisher); };
     subscriber.connect("inproc://news");
     ASSERT_TRUE(signalled(publisher, 5000));
     EXPECT_TRUE(run_until(io_context, handled));
+    subscriber.subscribe("s");
     boost::system::error_code empty;
     // The subscription travels on its own: publish until a frame arrives.
     ASSERT_TRUE(kelm::test::eventually([&] {
