@@ -59,15 +59,11 @@ public:
             return send(m_prefix + "probe", zmq::send_flags::dontwait) &&
                    receive(nullptr, std::chrono::milliseconds(20)) == m_prefix + "probe";
         });
-        if (!through || !send(m_prefix + "ready")) {
-            return false;
+        auto text = through && send(m_prefix + "ready") ? receive() : std::nullopt;
+        while (text && *text != m_prefix + "ready") {
+            text = receive();
         }
-        for (auto text = receive(); text; text = receive()) {
-            if (*text == m_prefix + "ready") {
-                return true;
-            }
-        }
-        return false;
+        return text.has_value();
     }
 
     zmq::context_t context;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <utility>
 
 namespace test_support {
 
@@ -14,7 +15,7 @@ namespace {
 
 struct capture {
     std::mutex mutex;
-    syslog_connection connection{false, {}, 0, LOG_USER, 0xff};
+    syslog_connection connection{{}, 0, 0xff};
     std::vector<syslog_line> lines;
 };
 
@@ -31,14 +32,13 @@ void record(int _priority, const char* _format, va_list _args) {
         return;
     }
     state().lines.push_back({LOG_PRI(_priority), text});
-    // Records are "<priority> <length> <text>\n": texts may hold line feeds.
+    // Records are "<priority> <text>" ended by a NUL: texts may hold line feeds, never a NUL.
     const char* file_name = std::getenv("QUORVANE_SYSLOG_CAPTURE");
     if (FILE* file = file_name != nullptr ? std::fopen(file_name, "a") : nullptr) {
-        std::fprintf(file, "%d %zu %s\n", LOG_PRI(_priority), state().lines.back().text.size(),
-                     text);
+        std::fprintf(file, "%d %s%c", LOG_PRI(_priority), text, '\0');
         std::fclose(file);
     }
-    if (state().connection.open && (state().connection.option & LOG_PERROR) != 0) {
+    if ((state().connection.option & LOG_PERROR) != 0) {
         std::fprintf(stderr, "%s: %s\n", state().connection.ident.c_str(), text);
     }
 }
@@ -73,9 +73,7 @@ std::vector<syslog_line> read_syslog_capture(const std::string& _file_name) {
     std::vector<syslog_line> lines;
     std::ifstream file(_file_name);
     syslog_line line{};
-    for (std::size_t size = 0; file >> line.priority >> size && file.get() == ' '; file.get()) {
-        line.text.assign(size, '\0');
-        file.read(&line.text[0], static_cast<std::streamsize>(size));
+    while (file >> line.priority && file.get() == ' ' && std::getline(file, line.text, '\0')) {
         lines.push_back(line);
     }
     return lines;
@@ -87,30 +85,14 @@ using test_support::state;
 
 extern "C" {
 
-void openlog(const char* ident, int option, int facility) {
+void openlog(const char* ident, int option, int) {
     std::lock_guard<std::mutex> lock(state().mutex);
-    state().connection = {true, ident != nullptr ? ident : "", option, facility,
-                          state().connection.mask};
-}
-
-void closelog() {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().connection.open = false;
+    state().connection = {ident != nullptr ? ident : "", option, state().connection.mask};
 }
 
 int setlogmask(int mask) {
     std::lock_guard<std::mutex> lock(state().mutex);
-    const int previous = state().connection.mask;
-    state().connection.mask = mask != 0 ? mask : previous;
-    return previous;
-}
-
-void vsyslog(int priority, const char* format, va_list args) {
-    test_support::record(priority, format, args);
-}
-
-void __vsyslog_chk(int priority, int, const char* format, va_list args) {
-    test_support::record(priority, format, args);
+    return std::exchange(state().connection.mask, mask != 0 ? mask : state().connection.mask);
 }
 
 void syslog(int priority, const char* format, ...) {

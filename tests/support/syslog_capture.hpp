@@ -1,7 +1,7 @@
 #pragma once
 
 // Observes the system-log calls of the process. syslog_capture.cpp defines openlog,
-// setlogmask, syslog and closelog (and the fortified variants), so linking it into a
+// setlogmask and syslog (and its fortified variant), so linking it into a
 // test binary, or preloading it into a program, replaces the C library's versions.
 // Like the real ones it applies the priority mask and honours LOG_PERROR.
 // When the environment names a file in QUORVANE_SYSLOG_CAPTURE, every retained
@@ -18,10 +18,8 @@ struct syslog_line {
 };
 
 struct syslog_connection {
-    bool open;
     std::string ident;
     int option;
-    int facility;
     int mask;
 };
 

@@ -56,8 +56,6 @@ public:
         }
         m_thread.join();
     }
-    background(const background&) = delete;
-    background& operator=(const background&) = delete;
 
     bool returns() const {
         return eventually([this] { return m_returned.load(); });

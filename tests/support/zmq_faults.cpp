@@ -14,18 +14,12 @@
 
 namespace {
 
+using transfer = int (*)(zmq_msg_t*, void*, int);
+
 bool content_is(zmq_msg_t* _message, const char* _variable) {
     const char* text = std::getenv(_variable);
-    if (text == nullptr) {
-        return false;
-    }
-    const std::size_t size = std::strlen(text);
-    return zmq_msg_size(_message) == size && std::memcmp(zmq_msg_data(_message), text, size) == 0;
-}
-
-template <class F>
-F real(const char* _name) {
-    return reinterpret_cast<F>(::dlsym(RTLD_NEXT, _name));
+    return text != nullptr && zmq_msg_size(_message) == std::strlen(text) &&
+           std::memcmp(zmq_msg_data(_message), text, std::strlen(text)) == 0;
 }
 
 std::atomic<bool> send_failed{false};
@@ -34,8 +28,7 @@ std::atomic<bool> fail_next_receive{false};
 }  // namespace
 
 extern "C" int zmq_msg_send(zmq_msg_t* message, void* socket, int flags) {
-    using function = int (*)(zmq_msg_t*, void*, int);
-    static const auto send = real<function>("zmq_msg_send");
+    static const auto send = reinterpret_cast<transfer>(::dlsym(RTLD_NEXT, "zmq_msg_send"));
     if (content_is(message, "QUORVANE_FAIL_SEND") && !send_failed.exchange(true)) {
         errno = ENOTSUP;
         return -1;
@@ -44,15 +37,12 @@ extern "C" int zmq_msg_send(zmq_msg_t* message, void* socket, int flags) {
 }
 
 extern "C" int zmq_msg_recv(zmq_msg_t* message, void* socket, int flags) {
-    using function = int (*)(zmq_msg_t*, void*, int);
-    static const auto receive = real<function>("zmq_msg_recv");
+    static const auto receive = reinterpret_cast<transfer>(::dlsym(RTLD_NEXT, "zmq_msg_recv"));
     if (fail_next_receive.exchange(false)) {
         errno = EFAULT;
         return -1;
     }
     const int result = receive(message, socket, flags);
-    if (result >= 0 && content_is(message, "QUORVANE_FAIL_RECEIVE_AFTER")) {
-        fail_next_receive = true;
-    }
+    fail_next_receive = result >= 0 && content_is(message, "QUORVANE_FAIL_RECEIVE_AFTER");
     return result;
 }
