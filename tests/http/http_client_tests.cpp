@@ -93,8 +93,7 @@ TEST_F(HttpClient, WorkerServesTheQueueWhileTheClientIsThere) {
     const auto busy = client->perform_async_request(http::method::get, "/delay/100", "");
     client->perform_async_request(http::method::get, "/dropped", "");
     const auto failed = await(client->perform_async_request(http::method::_count, "/", ""));
-    EXPECT_NE(failed.find(" Unknown enumeration value", failed.find("/core/http/method.hpp:")),
-              std::string::npos);
+    EXPECT_NE(failed.find("Unknown enumeration value"), std::string::npos);
     EXPECT_EQ(test_support::take_syslog_texts(), std::vector<std::string>{failed.substr(8)});
     // One connection served the worker's transfers and the synchronous ones.
     EXPECT_TRUE(client->perform_request(http::method::get, "/").ok());
