@@ -4,7 +4,6 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 
-#include <algorithm>
 #include <chrono>
 #include <memory>
 
@@ -14,60 +13,57 @@ namespace beast_http = boost::beast::http;
 using boost::asio::ip::tcp;
 using boost::beast::error_code;
 
+// One connection: reads a request, answers it once its delay is over, reads the next.
 struct http_server::session : std::enable_shared_from_this<session> {
     session(http_server& _server, tcp::socket _socket)
-        : m_server(_server), m_socket(std::move(_socket)), m_timer(m_socket.get_executor()) {}
+        : server(_server), socket(std::move(_socket)), timer(socket.get_executor()) {}
 
-    void read(error_code _error = {}) {
-        if (_error) {
-            return;
-        }
-        m_request = {};
-        beast_http::async_read(
-            m_socket, m_buffer, m_request,
-            [self = shared_from_this()](error_code _error, std::size_t) { self->on_read(_error); });
-    }
-
-    void on_read(error_code _error) {
-        if (_error) {
-            return;
-        }
-        const std::string target(m_request.target());
-        m_response = {beast_http::status::ok, 11};
-        m_response.body() = std::string(m_request.method_string()) + " " + target + " [" +
-                            std::string(m_request[beast_http::field::content_type]) + "] [" +
-                            std::string(m_request[beast_http::field::content_length]) + "] [" +
-                            m_request.body() + "]";
-        m_server.change([&](record& _seen) {
-            _seen.requests.push_back(target);
-            _seen.most_in_hand = std::max(_seen.most_in_hand, ++_seen.in_hand);
-        });
-        if (target.rfind("/redirect", 0) == 0) {
-            m_response.result(beast_http::status::found);
-            m_response.set(beast_http::field::location,
-                           target == "/redirect" ? target : target.substr(9));
-        } else if (target.rfind("/status/", 0) == 0) {
-            m_response.result(static_cast<unsigned>(std::stoi(target.substr(8))));
-        }
-        const auto delay = target.rfind("/delay/", 0) == 0 ? std::stoi(target.substr(7)) : 0;
-        m_timer.expires_after(std::chrono::milliseconds(delay));
-        m_timer.async_wait([self = shared_from_this()](error_code) { self->answer(); });
+    void read() {
+        request = {};
+        beast_http::async_read(socket, buffer, request,
+                               [self = shared_from_this()](error_code _error, std::size_t) {
+                                   if (!_error) {
+                                       self->answer();
+                                   }
+                               });
     }
 
     void answer() {
-        m_response.prepare_payload();
-        m_server.change([](record& _seen) { --_seen.in_hand; });
-        beast_http::async_write(
-            m_socket, m_response,
-            [self = shared_from_this()](error_code _error, std::size_t) { self->read(_error); });
+        const std::string target(request.target());
+        std::unique_lock<std::mutex> lock(server.m_mutex);
+        server.m_seen.requests.push_back(target);
+        lock.unlock();
+        response = {beast_http::status::ok, 11};
+        response.body() = std::string(request.method_string()) + " " + target + " [" +
+                          std::string(request[beast_http::field::content_type]) + "] [" +
+                          std::string(request[beast_http::field::content_length]) + "] [" +
+                          request.body() + "]";
+        if (target.rfind("/redirect", 0) == 0) {
+            response.result(beast_http::status::found);
+            response.set(beast_http::field::location,
+                         target == "/redirect" ? target : target.substr(9));
+        } else if (target.rfind("/status/", 0) == 0) {
+            response.result(static_cast<unsigned>(std::stoi(target.substr(8))));
+        }
+        response.prepare_payload();
+        const auto delay = target.rfind("/delay/", 0) == 0 ? std::stoi(target.substr(7)) : 0;
+        timer.expires_after(std::chrono::milliseconds(delay));
+        timer.async_wait([self = shared_from_this()](error_code) {
+            beast_http::async_write(self->socket, self->response,
+                                    [self](error_code _error, std::size_t) {
+                                        if (!_error) {
+                                            self->read();
+                                        }
+                                    });
+        });
     }
 
-    http_server& m_server;
-    tcp::socket m_socket;
-    boost::asio::steady_timer m_timer;
-    boost::beast::flat_buffer m_buffer;
-    beast_http::request<beast_http::string_body> m_request;
-    beast_http::response<beast_http::string_body> m_response;
+    http_server& server;
+    tcp::socket socket;
+    boost::asio::steady_timer timer;
+    boost::beast::flat_buffer buffer;
+    beast_http::request<beast_http::string_body> request;
+    beast_http::response<beast_http::string_body> response;
 };
 
 http_server::http_server(int _threads)
@@ -76,22 +72,12 @@ http_server::http_server(int _threads)
     accept();
 }
 
-// The sessions' handlers, some of them waiting long, go with the pool; the acceptor
-// and the record must outlive the threads.
-http_server::~http_server() {
-    m_threads.stop();
-    m_threads.join();
-}
-
-http_server::record http_server::seen() const {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    return m_seen;
-}
-
 void http_server::accept() {
     m_acceptor.async_accept([this](error_code _error, tcp::socket _socket) {
         if (!_error) {
-            change([](record& _seen) { ++_seen.connections; });
+            std::unique_lock<std::mutex> lock(m_mutex);
+            ++m_seen.connections;
+            lock.unlock();
             std::make_shared<session>(*this, std::move(_socket))->read();
             accept();
         }

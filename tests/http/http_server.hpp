@@ -18,34 +18,36 @@ namespace kelm::test {
 //   /delay/N       200 after N milliseconds
 //   anything else  200
 // with a body that tells what it read: "METHOD TARGET [content-type] [content-length]
-// [body]". It counts the connections it accepted and the most requests it had in hand
-// at once, and records the target of every request it read.
+// [body]". It counts the connections it accepted and records the target of every
+// request it read.
 class http_server {
 public:
     struct record {
-        std::size_t connections = 0, in_hand = 0, most_in_hand = 0;
+        std::size_t connections = 0;
         std::vector<std::string> requests;
     };
 
     explicit http_server(int _threads = 1);
-    ~http_server();
+    // The sessions' handlers, some of them waiting long, go with the pool; the acceptor
+    // and the record must outlive the threads.
+    ~http_server() {
+        m_threads.stop();
+        m_threads.join();
+    }
 
     unsigned short port() const { return m_acceptor.local_endpoint().port(); }
     // "http://127.0.0.1:<port>", without a trailing slash.
     std::string address() const { return "http://127.0.0.1:" + std::to_string(port()); }
-    // What the server has seen so far.
-    record seen() const;
+    // What the server has seen so far; sessions run on any of the threads.
+    record seen() const {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return m_seen;
+    }
 
 private:
     struct session;
 
     void accept();
-    // Changes the record under the lock; sessions run on any of the threads.
-    template <class Change>
-    void change(Change&& _change) {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        _change(m_seen);
-    }
 
     mutable std::mutex m_mutex;
     record m_seen;
