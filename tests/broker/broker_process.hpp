@@ -84,7 +84,9 @@ public:
                 _environment.push_back(*variable);
             }
         }
-        _arguments.insert(_arguments.begin(), QUORVANE_BINARY);
+        // Killed with this process, so that a test that crashes does not leave a broker behind
+        // holding the test runner's output open.
+        _arguments.insert(_arguments.begin(), {"setpriv", "--pdeathsig", "KILL", QUORVANE_BINARY});
         const auto pointers = [](std::vector<std::string>& _strings) {
             std::vector<char*> result(_strings.size() + 1, nullptr);
             std::transform(_strings.begin(), _strings.end(), result.begin(),
@@ -97,8 +99,8 @@ public:
                                            (m_directory.path + "/stderr").c_str(),
                                            O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int result =
-            ::posix_spawn(&m_pid, QUORVANE_BINARY, &actions, nullptr, pointers(_arguments).data(),
-                          pointers(_environment).data());
+            ::posix_spawnp(&m_pid, "setpriv", &actions, nullptr, pointers(_arguments).data(),
+                           pointers(_environment).data());
         ::posix_spawn_file_actions_destroy(&actions);
         if (result != 0) {
             throw std::runtime_error("cannot start " QUORVANE_BINARY);

@@ -18,7 +18,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <functional>
 #include <thread>
 
@@ -53,7 +52,7 @@ std::string wire(const words& _words) {
 class fake_server {
 public:
     explicit fake_server(boost::asio::io_context& _io) : m_listener(listener(_io)) {}
-    // Waits for the clients to close their connections.
+    // Drops every connection, also one a broken client would leave open forever.
     ~fake_server() {
         ::shutdown(m_listener.native_handle(), SHUT_RDWR);
         m_thread.join();
@@ -72,9 +71,9 @@ private:
     }
 
     void serve() {
-        std::vector<std::thread> connections;
+        std::vector<std::pair<int, std::thread>> connections;
         for (int fd; (fd = ::accept(m_listener.native_handle(), nullptr, nullptr)) >= 0;) {
-            connections.emplace_back([fd] {
+            connections.emplace_back(fd, [fd] {
                 std::string read;
                 char buffer[4096];
                 for (ssize_t size; (size = ::read(fd, buffer, sizeof(buffer))) > 0;) {
@@ -88,10 +87,13 @@ private:
                     }
                     ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
                 }
-                ::close(fd);
             });
         }
-        std::for_each(connections.begin(), connections.end(), std::mem_fn(&std::thread::join));
+        for (auto& [fd, thread] : connections) {
+            ::shutdown(fd, SHUT_RDWR);
+            thread.join();
+            ::close(fd);
+        }
     }
 
     tcp::acceptor m_listener;
@@ -119,16 +121,18 @@ protected:
     void start_server() {
         test_support::clear_syslog_lines();
         const auto port = std::to_string(m_port);
-        const char* argv[] = {"redis-server", "--port", port.c_str(), "--bind",    "127.0.0.1",
-                              "--save",       "",       "--logfile",  "/dev/null", nullptr};
+        // Killed with this process, so that a test that crashes leaves no server behind.
+        const char* argv[] = {"setpriv",    "--pdeathsig", "KILL",      "redis-server", "--port",
+                              port.c_str(), "--bind",      "127.0.0.1", "--save",       "",
+                              "--logfile",  "/dev/null",   nullptr};
         const auto accepts = [this] {
             const std::unique_ptr<redisContext, decltype(&redisFree)> context(
                 redisConnect("127.0.0.1", m_port), redisFree);
             return context && context->err == 0;
         };
         // The server needs no environment.
-        if (::posix_spawnp(&m_pid, "redis-server", nullptr, nullptr, const_cast<char**>(argv),
-                           nullptr) != 0 ||
+        if (::posix_spawnp(&m_pid, argv[0], nullptr, nullptr, const_cast<char**>(argv), nullptr) !=
+                0 ||
             !kelm::test::eventually(accepts)) {
             throw std::runtime_error("redis-server does not start");
         }
