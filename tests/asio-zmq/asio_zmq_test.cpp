@@ -267,7 +267,11 @@ TEST_F(AsioZmq, NoFrameIsStrandedByACallThatConsumesTheSignal) {
         {"bind", [](az::socket& _s) { _s.bind("inproc://another"); }},
         {"connect", [](az::socket& _s) { _s.connect("inproc://nobody"); }},
         {"receive", [](az::socket& _s) { receive_text(_s); }},
-        {"send", [](az::socket& _s) { std::this_thread::sleep_for(20ms), send_text(_s, "back"); }},
+        {"send",
+         [](az::socket& _s) {
+             std::this_thread::sleep_for(20ms);
+             send_text(_s, "back");
+         }},
     };
     for (const auto& [name, call] : calls) {
         SCOPED_TRACE(name);

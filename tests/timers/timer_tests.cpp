@@ -77,7 +77,10 @@ protected:
     // Hands the result over as the operation would; false once the handle is gone.
     bool produce(std::string _result) {
         const auto handle = m_operation.lock();
-        return handle && (handle->return_result(std::move(_result)), true);
+        if (handle) {
+            handle->return_result(std::move(_result));
+        }
+        return !!handle;
     }
 
     // Results arrive on the loop's thread only.
