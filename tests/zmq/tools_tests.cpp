@@ -35,13 +35,14 @@ bool contains(const std::string& _text, const std::string& _part) {
 }
 
 // A program whose standard input, output and error are files of a directory of its own;
-// killed if it still runs when this goes.
+// killed if it still runs when this goes, or when this process dies.
 class child {
 public:
     explicit child(std::vector<std::string> _command, const std::string& _input = {}) {
         std::ofstream(m_directory + "/0") << _input;
         // A shell opens the files, then becomes the program.
-        const std::string shell = "cd " + m_directory + " && exec \"$0\" \"$@\" <0 >1 2>2";
+        const std::string shell =
+            "cd " + m_directory + " && exec setpriv --pdeathsig KILL \"$0\" \"$@\" <0 >1 2>2";
         _command.insert(_command.begin(), {"/bin/sh", "-c", shell});
         std::vector<char*> argv(_command.size() + 1);
         std::transform(_command.begin(), _command.end(), argv.begin(),
