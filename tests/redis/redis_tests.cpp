@@ -245,7 +245,7 @@ TEST_F(Redis, CommandsReachTheWireAsBuiltOrAreRefused) {
 }
 
 // The blocking connection waits at most 1.5 s for a reply, and a new one is opened for
-// the command after: the old one may still deliver the late reply.
+// the command after a failure: the old one may still deliver the late reply.
 TEST_F(Redis, BlockingCommandsGiveUpAfterTheTimeLimitAndReconnect) {
     const auto c = wait_for(m_loop->create_redis_context("127.0.0.1", m_fake.port(), 3)).value();
     const std::vector<std::pair<std::string, std::function<void()>>> rows{
@@ -270,6 +270,12 @@ TEST_F(Redis, BlockingCommandsGiveUpAfterTheTimeLimitAndReconnect) {
               "Command: BLPOP, error: Resource temporarily unavailable");
     EXPECT_EQ(run({"RPUSH", "q", "x"}).to_long_long(), 1);
     EXPECT_EQ(run({"LPOP", "q"}).to_string(), "x");
+    // A connection that fails is opened again for each command until that works.
+    kill_server();
+    EXPECT_THAT(outcome([&] { run({"GET", "k"}); }), StartsWith("Command: GET, error: "));
+    EXPECT_EQ(outcome([&] { run({"GET", "k"}); }), "Connection error: Connection refused");
+    start_server();
+    EXPECT_EQ(run({"ECHO", "back"}).to_string(), "back");
 }
 
 TEST_F(Redis, ClientThatCannotBeOpenedDeliversOneEmptyOptionalAndSaysWhy) {
