@@ -8,10 +8,17 @@
 #include <core/http/client.hpp>
 #include <core/logger.hpp>
 
+#include <curl/curl.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -22,6 +29,26 @@ using namespace std::chrono_literals;
 namespace {
 
 const std::string curl_failed = "- error curl_easy_perform failed:";
+
+// Make libcurl's multi interface fail once, on cue.
+std::atomic<bool> fail_multi_init{false};
+std::atomic<bool> fail_multi_perform{false};
+
+}  // namespace
+
+extern "C" CURLM* curl_multi_init() {
+    static const auto init = reinterpret_cast<CURLM* (*)()>(::dlsym(RTLD_NEXT, "curl_multi_init"));
+    return fail_multi_init.exchange(false) ? nullptr : init();
+}
+
+extern "C" CURLMcode curl_multi_perform(CURLM* multi_handle, int* running_handles) {
+    static const auto perform =
+        reinterpret_cast<CURLMcode (*)(CURLM*, int*)>(::dlsym(RTLD_NEXT, "curl_multi_perform"));
+    return fail_multi_perform.exchange(false) ? CURLM_OUT_OF_MEMORY
+                                              : perform(multi_handle, running_handles);
+}
+
+namespace {
 
 // "<status> <data>" or "<status> error <error>", the status "-" when there is none.
 std::string outcome(const http::result& _result) {
@@ -104,6 +131,73 @@ TEST_F(HttpClient, WorkerServesTheQueueWhileTheClientIsThere) {
     client.reset();
     EXPECT_EQ(m_server.seen().requests,
               (std::vector<std::string>{"/delay/100", "/", "/delay/300"}));
-    EXPECT_TRUE(in_flight->is_complete());
+    EXPECT_EQ(await(in_flight), "200 GET /delay/300 [] [] []");
     EXPECT_FALSE(queued->is_complete());
+}
+
+// A failure of libcurl's multi interface fails that request like any transport failure,
+// and the next request starts afresh.
+TEST_F(HttpClient, MultiInterfaceFailuresAreFailedRequests) {
+    const auto client = m_loop->create_http_client(m_server.address(), 1s, {}, 0);
+    const auto get = [&] { return outcome(client->perform_request(http::method::get, "/")); };
+    fail_multi_perform = true;
+    EXPECT_EQ(get(), "- error curl_multi failed:Out of memory");
+    fail_multi_init = true;
+    EXPECT_EQ(get(), "- error curl_multi_init failed");
+    EXPECT_EQ(get(), "200 GET / [] [] []");
+}
+
+// A body may hold 64 MiB. Beyond, declared or streamed without end, the request fails as
+// a transport failure and the transfer stops: a declared length ends it before the body.
+TEST_F(HttpClient, ResponseBodiesEndAt64MiB) {
+    constexpr std::size_t limit = std::size_t{64} << 20;
+    const auto client = m_loop->create_http_client(m_server.address(), 5s, {}, 0);
+    const auto full =
+        client->perform_request(http::method::get, "/stream/" + std::to_string(limit));
+    ASSERT_TRUE(full.ok());
+    EXPECT_EQ(full.data()->size(), limit);
+    for (const auto& address : {"/stream/" + std::to_string(limit + 1), std::string("/stream")}) {
+        const auto refused = client->perform_request(http::method::get, address);
+        EXPECT_FALSE(refused.ok() || refused.status_code());
+        EXPECT_EQ(refused.error().value_or(""),
+                  curl_failed.substr(8) + "Maximum file size exceeded");
+    }
+    ASSERT_TRUE(kelm::test::eventually([&] { return m_server.seen().streamed.size() == 3; }));
+    const auto streamed = m_server.seen().streamed;
+    EXPECT_EQ(streamed[0], limit);
+    EXPECT_LT(streamed[1], limit / 4);
+    EXPECT_LT(streamed[2], limit * 2);
+}
+
+// A callback, and what it holds, is destroyed on the loop's thread, also when the caller
+// drops the handle just as a worker hands the result over.
+TEST_F(HttpClient, CallbacksAreDestroyedOnTheLoopsThread) {
+    const auto client = m_loop->create_http_client(m_server.address(), 2s, {}, 2);
+    std::mutex mutex;
+    std::vector<std::thread::id> destroyed;
+    const auto probe = [&] {
+        return std::shared_ptr<void>(nullptr, [&](void*) {
+            const std::lock_guard<std::mutex> lock(mutex);
+            destroyed.push_back(std::this_thread::get_id());
+        });
+    };
+    constexpr std::size_t rounds = 20;
+    for (std::size_t i = 0; i < rounds; ++i) {
+        auto handle = client->perform_async_request(http::method::get, "/", "",
+                                                    [held = probe()](http::result) {});
+        // Dropped at once: a worker that held the handle would still hold it now.
+        const auto deadline = std::chrono::steady_clock::now() + kelm::test::patience;
+        for (int spins = 0; !handle->is_complete() && std::chrono::steady_clock::now() < deadline;
+             ++spins) {
+            if (spins % 1000 == 0) {
+                m_loop->get_io_context().poll_one();
+            }
+        }
+        handle.reset();
+    }
+    ASSERT_TRUE(kelm::test::eventually([&] {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return destroyed.size() == rounds;
+    }));
+    EXPECT_EQ(destroyed, std::vector<std::thread::id>(rounds, std::this_thread::get_id()));
 }

@@ -1,9 +1,11 @@
 #include "http_server.hpp"
 
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 
@@ -33,6 +35,10 @@ struct http_server::session : std::enable_shared_from_this<session> {
         std::unique_lock<std::mutex> lock(server.m_mutex);
         server.m_seen.requests.push_back(target);
         lock.unlock();
+        if (target.rfind("/stream", 0) == 0) {
+            start_stream(target.size() > 8 ? std::stoull(target.substr(8)) : 0);
+            return;
+        }
         response = {beast_http::status::ok, 11};
         response.body() = std::string(request.method_string()) + " " + target + " [" +
                           std::string(request[beast_http::field::content_type]) + "] [" +
@@ -58,8 +64,41 @@ struct http_server::session : std::enable_shared_from_this<session> {
         });
     }
 
+    // Writes the head, then the body in slices of one buffer; the connection ends with the
+    // body.
+    void start_stream(std::size_t _declared) {
+        remaining = _declared != 0 ? _declared : std::size_t{128} << 20;
+        head = "HTTP/1.1 200 OK\r\nConnection: close\r\n";
+        if (_declared != 0) {
+            head += "Content-Length: " + std::to_string(_declared) + "\r\n";
+        }
+        head += "\r\n";
+        boost::asio::async_write(
+            socket, boost::asio::buffer(head),
+            [self = shared_from_this()](error_code _error, std::size_t) { self->stream(_error); });
+    }
+
+    void stream(error_code _error) {
+        static const std::string slice(std::size_t{1} << 20, 'x');
+        if (_error || remaining == 0) {
+            const std::lock_guard<std::mutex> lock(server.m_mutex);
+            server.m_seen.streamed.push_back(streamed);
+            return;
+        }
+        const auto size = std::min(remaining, slice.size());
+        boost::asio::async_write(socket, boost::asio::buffer(slice.data(), size),
+                                 [self = shared_from_this()](error_code _error, std::size_t _sent) {
+                                     self->streamed += _sent;
+                                     self->remaining -= _sent;
+                                     self->stream(_error);
+                                 });
+    }
+
     http_server& server;
     tcp::socket socket;
+    std::string head;
+    std::size_t remaining = 0;
+    std::size_t streamed = 0;
     boost::asio::steady_timer timer;
     boost::beast::flat_buffer buffer;
     beast_http::request<beast_http::string_body> request;

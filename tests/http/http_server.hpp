@@ -16,15 +16,21 @@ namespace kelm::test {
 //   /redirect/T    302 to the target T, e.g. /redirect/status/200 goes to /status/200;
 //                  /redirect alone goes to itself
 //   /delay/N       200 after N milliseconds
+//   /stream/N      200 with a body of N bytes, declared in Content-Length, sent until the
+//                  client hangs up
+//   /stream        200 with a body without a declared length that runs on until the
+//                  client hangs up, and ends after 128 MiB, so a client taking it all
+//                  sees an end
 //   anything else  200
 // with a body that tells what it read: "METHOD TARGET [content-type] [content-length]
-// [body]". It counts the connections it accepted and records the target of every
-// request it read.
+// [body]". It counts the connections it accepted, records the target of every
+// request it read and how many bytes of body each stream had sent when it ended.
 class http_server {
 public:
     struct record {
         std::size_t connections = 0;
         std::vector<std::string> requests;
+        std::vector<std::size_t> streamed;
     };
 
     explicit http_server(int _threads = 1);

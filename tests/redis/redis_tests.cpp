@@ -13,11 +13,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <functional>
 #include <thread>
 #include <type_traits>
 
@@ -28,6 +31,7 @@ using kelm::test::run_until;
 using type = redis::reply_type;
 using words = std::vector<std::string>;
 using namespace ::testing;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -46,9 +50,25 @@ std::string wire(const words& _words) {
     return text;
 }
 
+// A listener whose queue is full: connections to it never complete.
+struct full_listener {
+    explicit full_listener(boost::asio::io_context& _io) : m_acceptor(_io), m_queued(_io) {
+        m_acceptor.open(tcp::v4());
+        m_acceptor.bind(tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+        m_acceptor.listen(0);
+        m_queued.connect(m_acceptor.local_endpoint());
+    }
+    int port() const { return m_acceptor.local_endpoint().port(); }
+
+    tcp::acceptor m_acceptor;
+    tcp::socket m_queued;
+};
+
 // A stand-in for a Redis server, for what a real one never shows or gives. It answers
 // SCAN with MATCH "big" in two pages, through a cursor above any int, and any other
 // command with all its connection has read so far, so the tests see the wire format.
+// A command with the word "stall" gets no answer: the connection stalls until the
+// client gives up, or for as long as a test may wait.
 class fake_server {
 public:
     explicit fake_server(boost::asio::io_context& _io) : m_listener(listener(_io)) {}
@@ -79,6 +99,14 @@ private:
                 for (ssize_t size; (size = ::read(fd, buffer, sizeof(buffer))) > 0;) {
                     const std::string last(buffer, static_cast<std::size_t>(size));
                     read += last;
+                    if (last.find("stall") != last.npos) {
+                        pollfd client{fd, POLLIN, 0};
+                        const auto limit = std::chrono::milliseconds(kelm::test::patience).count();
+                        if (::poll(&client, 1, static_cast<int>(limit)) == 0) {
+                            ::shutdown(fd, SHUT_RDWR);
+                        }
+                        continue;
+                    }
                     // A read may hold several commands (a SELECT the loop had not sent yet,
                     // then a request): each gets the answer. No word here holds CR LF '*'.
                     std::string bytes;
@@ -185,6 +213,7 @@ TEST_F(Redis, CommandsReachTheWireAsBuiltOrAreRefused) {
         {run(*c->remove_from_set("s", "m1")), {"SREM", "s", "m1"}},
         {run(c->set_to_table_multi("t")->add_argument("a")), {"HMSET", "t", "a"}},
         {run(*c->increment_in_table("t", "n", "5")), {"HINCRBY", "t", "n", "5"}},
+        {run(*c->set_to_table("t", "f", "v")), {"HSET", "t", "f", "v"}},
         {run(*c->set(std::string("n\0l", 3), "v")), {"SET", std::string("n\0l", 3), "v"}},
         {run(*c->create_command(words(20, "word"))), words(20, "word")},
         {run(*set), {"SET", "k", "v"}}};
@@ -197,10 +226,10 @@ TEST_F(Redis, CommandsReachTheWireAsBuiltOrAreRefused) {
     const std::vector<words> refused{{"SUBSCRIBE", "c"}, {"psubscribe", "c*"}, {"UnSubscribe"},
                                      {"PUNSUBSCRIBE"},   {"monitor"},          {}};
     for (const auto& command : refused) {
-        EXPECT_EQ(outcome([&] { return c->create_command(command)->execute_async(); }),
-                  command.empty() ? none : "Command: " + command[0] + many);
+        const auto why = command.empty() ? none : "Command: " + command[0] + many;
+        EXPECT_EQ(outcome([&] { return c->create_command(command)->execute_async(); }), why);
+        EXPECT_EQ(outcome([&] { return c->create_command(command)->execute().to_string(); }), why);
     }
-    EXPECT_EQ(outcome([&] { return c->create_command({})->execute().to_string(); }), none);
     // Words given after the creation count.
     EXPECT_EQ(wait_for(c->create_command({})->add_argument("GET").add_argument("k").execute_async())
                   .to_string(),
@@ -215,10 +244,46 @@ TEST_F(Redis, CommandsReachTheWireAsBuiltOrAreRefused) {
     EXPECT_EQ(visited, "aba");
 }
 
+// The blocking connection waits at most 1.5 s for a reply, and a new one is opened for
+// the command after a failure: the old one may still deliver the late reply.
+TEST_F(Redis, BlockingCommandsGiveUpAfterTheTimeLimitAndReconnect) {
+    const auto c = wait_for(m_loop->create_redis_context("127.0.0.1", m_fake.port(), 3)).value();
+    const std::vector<std::pair<std::string, std::function<void()>>> rows{
+        {"GET", [&] { c->get("stall")->execute(); }},
+        {"SCAN", [&] { c->scan("stall", [](boost::string_view) { return true; }); }}};
+    for (const auto& [word, command] : rows) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(outcome(command),
+                  "Command: " + word + ", error: Resource temporarily unavailable");
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_TRUE(1s < took && took < 3s);
+        // What the new connection has read starts with its own SELECT.
+        EXPECT_EQ(c->get("k")->execute().to_string(), wire({"SELECT", "3"}) + wire({"GET", "k"}));
+    }
+    const auto real = wait_for(m_loop->create_redis_context("127.0.0.1", m_port, 0)).value();
+    const auto run = [&](const words& _command) {
+        return real->create_command(_command)->execute();
+    };
+    EXPECT_EQ(outcome([&] {
+                  run({"BLPOP", "q", "4"});
+              }),
+              "Command: BLPOP, error: Resource temporarily unavailable");
+    EXPECT_EQ(run({"RPUSH", "q", "x"}).to_long_long(), 1);
+    EXPECT_EQ(run({"LPOP", "q"}).to_string(), "x");
+    // A connection that fails is opened again for each command until that works.
+    kill_server();
+    EXPECT_THAT(outcome([&] { run({"GET", "k"}); }), StartsWith("Command: GET, error: "));
+    EXPECT_EQ(outcome([&] { run({"GET", "k"}); }), "Connection error: Connection refused");
+    start_server();
+    EXPECT_EQ(run({"ECHO", "back"}).to_string(), "back");
+}
+
 TEST_F(Redis, ClientThatCannotBeOpenedDeliversOneEmptyOptionalAndSaysWhy) {
     const auto silent = listener(m_io);
+    const full_listener full(m_io);
     const std::vector<std::tuple<int, int, std::string>> rows{
         {listener(m_io).local_endpoint().port(), 0, ""},
+        {full.port(), 0, ""},
         {m_port, 99, "Command: SELECT, error: ERR DB index is out of range"},
         {silent.local_endpoint().port(), 0,
          "Command: SELECT, error: Resource temporarily unavailable"}};

@@ -196,6 +196,25 @@ TEST_F(Timers, PeriodicTicksOnAGridAnchoredAtCreationOrAtTheLastChange) {
     }
 }
 
+// A delay counts from the moment the timer is made. A deadline past the end of the
+// clock never comes: such a timer keeps waiting, and a periodic timer told to fire at
+// once fires that once.
+TEST_F(Timers, DelaysCountFromNowAndNeverPassTheClocksEnd) {
+    std::vector<time_point> soon;
+    const auto before = now();
+    const auto relative = m_loop->get_timers().create_timer(
+        20ms, "", [&](time_point _deadline) { soon.push_back(_deadline); }, {});
+    const auto after = now();
+    const auto never = m_loop->get_timers().create_timer(ns::max(), "", record(), {});
+    const auto periodic_never = periodic(ns::max(), record());
+    const auto once = periodic(ns::max(), record(), true);
+    EXPECT_TRUE(run_until([&] { return now() > after + 100ms; }));
+    ASSERT_EQ(soon.size(), 1u);
+    EXPECT_TRUE(before + 20ms <= soon[0] && soon[0] <= after + 20ms);
+    EXPECT_EQ(m_fired.size(), 1u);
+    EXPECT_TRUE(never->is_waiting());
+}
+
 // Each handle gets the results of its runs in order, on the loop's thread, once it
 // has a callback and while it is there; the run is complete by then. A callback may
 // replace itself.

@@ -3,6 +3,7 @@
 #include "timer_impl.hpp"
 
 #include <core/events_loop.hpp>
+#include <core/impl/deadline.hpp>
 #include <core/impl/periodic_timer_impl.hpp>
 
 #include <utility>
@@ -23,9 +24,9 @@ timestamp timers_manager_impl::current_timestamp() const {
 timer::ptr timers_manager_impl::create_timer(std::chrono::nanoseconds _delay,
                                              const std::string& _name, timer::callback _callback,
                                              const source_location& _location) {
-    const auto deadline =
-        std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now()) +
-        _delay;
+    const auto deadline = detail::deadline_after(
+        std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now()),
+        _delay);
     return create_timer(deadline, _name, std::move(_callback), _location);
 }
 

@@ -7,6 +7,7 @@
 #include <core/version.hpp>
 
 #include <boost/asio/post.hpp>
+#include <boost/optional.hpp>
 
 #include <algorithm>
 #include <cstdint>
@@ -22,13 +23,27 @@ constexpr long connections_for_synchronous_callers = 5;
 // A redirect loop then fails with libcurl's error instead of running into the timeout.
 constexpr long max_redirects = 10;
 
+// What a response body may hold: generous for the JSON services the client is made
+// for, and a bound on the memory a server streaming without end can take.
+constexpr curl_off_t max_body_size = 64 * 1024 * 1024;
+
+struct response_body {
+    std::string m_data;
+    bool m_too_large = false;
+};
+
 std::size_t write_function(char* _data, std::size_t _size, std::size_t _count,
-                           void* _response) noexcept {
+                           void* _body) noexcept {
+    auto& body = *static_cast<response_body*>(_body);
     const auto length = _size * _count;
+    // Anything but the full length makes libcurl fail the transfer with a write error.
+    if (length > static_cast<std::size_t>(max_body_size) - body.m_data.size()) {
+        body.m_too_large = true;
+        return 0;
+    }
     try {
-        static_cast<std::string*>(_response)->append(_data, length);
+        body.m_data.append(_data, length);
     } catch (...) {
-        // Anything but the full length makes libcurl fail the transfer with a write error.
         return 0;
     }
     return length;
@@ -38,38 +53,61 @@ struct multi_deleter {
     void operator()(CURLM* _multi) const { curl_multi_cleanup(_multi); }
 };
 
-void check_multi(CURLMcode _code) {
-    if (_code != CURLM_OK) {
-        throw exception(std::string("curl_multi failed:") + curl_multi_strerror(_code),
-                        KELM_SOURCE_LOCATION());
-    }
-}
+// One multi handle per thread serves every transfer the thread makes: curl_easy_perform
+// would make a multi handle, with a wake-up socket pair, for every easy handle, which
+// is a good part of the cost of a request. Made on the first transfer, and again after
+// one that failed.
+thread_local std::unique_ptr<CURLM, multi_deleter> thread_multi;
 
-// Runs one transfer to its end, as curl_easy_perform would. That one makes a multi handle,
-// with a wake-up socket pair, for every easy handle; here one multi handle per thread
-// serves every transfer the thread makes, which takes a good part of the cost off each
-// request. The multi handle's connection limit is the one the shared cache keeps to.
-CURLcode perform_transfer(CURL* _handle, long _max_connections) {
-    thread_local const std::unique_ptr<CURLM, multi_deleter> multi(curl_multi_init());
-    if (!multi) {
-        throw check_failed_exception("multi_handle != NULL", KELM_SOURCE_LOCATION());
-    }
-    check_multi(curl_multi_setopt(multi.get(), CURLMOPT_MAXCONNECTS, _max_connections));
-    check_multi(curl_multi_add_handle(multi.get(), _handle));
-    const scope_guard remove =
-        make_scope_guard([&] { curl_multi_remove_handle(multi.get(), _handle); });
-    for (int running = 1; running > 0;) {
-        check_multi(curl_multi_perform(multi.get(), &running));
-        if (running > 0) {
-            check_multi(curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr));
+CURLMcode run_transfer(CURLM* _multi, CURL* _handle, CURLcode& _code) {
+    CURLMcode code = CURLM_OK;
+    for (int running = 1; code == CURLM_OK && running > 0;) {
+        code = curl_multi_perform(_multi, &running);
+        if (code == CURLM_OK && running > 0) {
+            code = curl_multi_poll(_multi, nullptr, 0, 1000, nullptr);
         }
     }
-    int queued = 0;
-    const CURLMsg* const message = curl_multi_info_read(multi.get(), &queued);
-    if (message == nullptr || message->msg != CURLMSG_DONE) {
-        throw check_failed_exception("message->msg == CURLMSG_DONE", KELM_SOURCE_LOCATION());
+    if (code != CURLM_OK) {
+        return code;
     }
-    return message->data.result;
+    int queued = 0;
+    const CURLMsg* const message = curl_multi_info_read(_multi, &queued);
+    if (message == nullptr || message->msg != CURLMSG_DONE || message->easy_handle != _handle) {
+        return CURLM_INTERNAL_ERROR;
+    }
+    _code = message->data.result;
+    return CURLM_OK;
+}
+
+// Runs one transfer to its end, as curl_easy_perform would; answers the error text of a
+// transfer that failed. The multi handle's connection limit is the one the shared cache
+// keeps to.
+boost::optional<std::string> perform_transfer(CURL* _handle, long _max_connections) {
+    if (!thread_multi) {
+        thread_multi.reset(curl_multi_init());
+        if (!thread_multi) {
+            return std::string("curl_multi_init failed");
+        }
+    }
+    CURLM* const multi = thread_multi.get();
+    CURLcode code = CURLE_OK;
+    CURLMcode multi_code = curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, _max_connections);
+    if (multi_code == CURLM_OK) {
+        multi_code = curl_multi_add_handle(multi, _handle);
+        if (multi_code == CURLM_OK) {
+            multi_code = run_transfer(multi, _handle, code);
+            curl_multi_remove_handle(multi, _handle);
+        }
+    }
+    if (multi_code != CURLM_OK) {
+        // Whatever state the failure left it in, the next transfer starts afresh.
+        thread_multi.reset();
+        return std::string("curl_multi failed:") + curl_multi_strerror(multi_code);
+    }
+    if (code != CURLE_OK) {
+        return std::string("curl_easy_perform failed:") + curl_easy_strerror(code);
+    }
+    return boost::none;
 }
 
 }  // namespace
@@ -159,9 +197,17 @@ void client_impl::run_queued_request(const std::weak_ptr<handle_impl>& _handle, 
             return result(exception_to_string());
         }
     }();
-    if (const auto handle = _handle.lock()) {
-        handle->return_result(std::move(outcome));
-    }
+    // The handle is reached on the caller's loop only: a worker holding it, even for a
+    // moment, could be left with the last reference when the caller drops theirs, and
+    // would then destroy the callback, and what it holds, here, concurrently with the
+    // loop it belongs to.
+    m_main_events_loop.post(
+        [_handle, outcome = std::move(outcome)]() mutable {
+            if (const auto handle = _handle.lock()) {
+                handle->return_result(std::move(outcome));
+            }
+        },
+        source_location());
 }
 
 result client_impl::perform_request_impl(method _method, boost::string_view _address,
@@ -191,13 +237,14 @@ result client_impl::perform_request_impl(method _method, boost::string_view _add
         curl_easy_setopt(curl_handle, CURLOPT_POSTFIELDS, _body.data());
     }
 
-    std::string response;
+    response_body response;
     const std::string url = m_address + std::string(_address);
     curl_easy_setopt(curl_handle, CURLOPT_USERAGENT, constants::project_name.data());
     curl_easy_setopt(curl_handle, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl_handle, CURLOPT_CUSTOMREQUEST, method_text);
     curl_easy_setopt(curl_handle, CURLOPT_WRITEFUNCTION, &write_function);
     curl_easy_setopt(curl_handle, CURLOPT_WRITEDATA, &response);
+    curl_easy_setopt(curl_handle, CURLOPT_MAXFILESIZE_LARGE, max_body_size);
     curl_easy_setopt(curl_handle, CURLOPT_TIMEOUT, static_cast<long>(m_timeout.count()));
     curl_easy_setopt(curl_handle, CURLOPT_CONNECTTIMEOUT, connect_timeout_seconds);
     curl_easy_setopt(curl_handle, CURLOPT_FOLLOWLOCATION, 1L);
@@ -208,13 +255,15 @@ result client_impl::perform_request_impl(method _method, boost::string_view _add
     curl_easy_setopt(curl_handle, CURLOPT_SHARE, m_shared_curl_data.get_ptr());
     curl_easy_setopt(curl_handle, CURLOPT_URL, url.c_str());
 
-    const CURLcode code = perform_transfer(curl_handle, m_max_connections);
-    if (code != CURLE_OK) {
-        return result(std::string("curl_easy_perform failed:") + curl_easy_strerror(code));
+    if (auto error = perform_transfer(curl_handle, m_max_connections)) {
+        // A body refused for its size fails as one whose declared length is too large.
+        return result(response.m_too_large ? std::string("curl_easy_perform failed:") +
+                                                 curl_easy_strerror(CURLE_FILESIZE_EXCEEDED)
+                                           : std::move(*error));
     }
     long status = 200;
     curl_easy_getinfo(curl_handle, CURLINFO_RESPONSE_CODE, &status);
-    return result(std::move(response), static_cast<int>(status));
+    return result(std::move(response.m_data), static_cast<int>(status));
 }
 
 }  // namespace kelm::libs::core::http

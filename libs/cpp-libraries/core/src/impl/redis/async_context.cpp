@@ -9,56 +9,22 @@
 
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <iterator>
 #include <utility>
 
 namespace kelm::libs::core::redis {
 
 namespace {
 
-bool same_ignoring_case(boost::string_view _word, boost::string_view _upper) {
-    return _word.size() == _upper.size() &&
-           std::equal(_word.begin(), _word.end(), _upper.begin(), [](char _a, char _b) {
-               return std::toupper(static_cast<unsigned char>(_a)) == _b;
-           });
-}
-
-// The commands that put the connection into a mode where one command gets many replies.
-bool replies_more_than_once(boost::string_view _name) {
-    static constexpr boost::string_view words[] = {"SUBSCRIBE", "PSUBSCRIBE", "UNSUBSCRIBE",
-                                                   "PUNSUBSCRIBE", "MONITOR"};
-    return std::any_of(std::begin(words), std::end(words), [_name](boost::string_view _word) {
-        return same_ignoring_case(_name, _word);
-    });
-}
-
 async_context& cast(void* _data) {
     return *static_cast<async_context*>(_data);
 }
 
-void add_read_wrapper(void* _data) {
-    cast(_data).add_read();
-}
-
-void del_read_wrapper(void* _data) {
-    cast(_data).del_read();
-}
-
-void add_write_wrapper(void* _data) {
-    cast(_data).add_write();
-}
-
-void del_write_wrapper(void* _data) {
-    cast(_data).del_write();
-}
-
-void cleanup_wrapper(void* _data) {
-    cast(_data).cleanup();
+template <void (async_context::*Hook)()>
+void hook(void* _data) {
+    auto& self = cast(_data);
+    self.from_hiredis([&self] { (self.*Hook)(); });
 }
 
 void connect_callback_wrapper(const redisAsyncContext* _context, int _status) {
@@ -67,11 +33,12 @@ void connect_callback_wrapper(const redisAsyncContext* _context, int _status) {
         // hiredis frees its context as soon as this returns.
         clear_context(self);
     }
-    self.connect_callback(_status);
+    self.from_hiredis([&self, _status] { self.connect_callback(_status); });
 }
 
 void disconnect_callback_wrapper(const redisAsyncContext* _context, int _status) {
-    cast(_context->ev.data).disconnect_callback(_status);
+    auto& self = cast(_context->ev.data);
+    self.from_hiredis([&self, _status] { self.disconnect_callback(_status); });
 }
 
 // The reply that a callback has just taken over. hiredis frees every reply as soon as its
@@ -89,7 +56,7 @@ void free_reply_unless_kept(void* _reply) {
 
 // The reply record goes to the callback as hiredis built it, without a copy; requests
 // that never got an answer get a NIL record of our own.
-void reply_function(redisAsyncContext*, void* _reply, void* _private_data) {
+void reply_function(redisAsyncContext* _context, void* _reply, void* _private_data) {
     std::unique_ptr<async_context::request> request(
         static_cast<async_context::request*>(_private_data));
     auto* record = static_cast<redisReply*>(_reply);
@@ -104,7 +71,7 @@ void reply_function(redisAsyncContext*, void* _reply, void* _private_data) {
         }
         record->type = REDIS_REPLY_NIL;
     }
-    request->complete(reply(record));
+    cast(_context->ev.data).from_hiredis([&request, record] { request->complete(reply(record)); });
 }
 
 }  // namespace
@@ -139,6 +106,7 @@ async_context::async_context(events_loop& _events_loop, const component_logger& 
       m_logger(_logger),
       m_context(redisAsyncConnect(_ip.c_str(), _port)),
       m_socket(_events_loop.get_io_context()),
+      m_connect_timer(_events_loop.get_io_context()),
       m_db(_db),
       m_context_is_alive(std::make_shared<bool>(false)) {
     std::string reason;
@@ -160,16 +128,17 @@ async_context::async_context(events_loop& _events_loop, const component_logger& 
             m_reply_functions.freeObject = free_reply_unless_kept;
             m_context->c.reader->fn = &m_reply_functions;
             m_context->ev.data = this;
-            m_context->ev.addRead = add_read_wrapper;
-            m_context->ev.delRead = del_read_wrapper;
-            m_context->ev.addWrite = add_write_wrapper;
-            m_context->ev.delWrite = del_write_wrapper;
-            m_context->ev.cleanup = cleanup_wrapper;
+            m_context->ev.addRead = hook<&async_context::add_read>;
+            m_context->ev.delRead = hook<&async_context::del_read>;
+            m_context->ev.addWrite = hook<&async_context::add_write>;
+            m_context->ev.delWrite = hook<&async_context::del_write>;
+            m_context->ev.cleanup = hook<&async_context::cleanup>;
             redisAsyncSetDisconnectCallback(m_context, disconnect_callback_wrapper);
             // Asks for the first write wait, which detects the connection, so the hooks
             // must be in place before.
             redisAsyncSetConnectCallback(m_context, connect_callback_wrapper);
             *m_context_is_alive = true;
+            start_connect_timer();
             return;
         }
         reason = error.message();
@@ -198,17 +167,10 @@ void async_context::set_connect_callback(std::function<void(int)> _callback) {
 }
 
 void async_context::queue(const command_text& _command, std::unique_ptr<request> _request) {
-    // hiredis cannot send a command without words (it asserts on one).
-    if (_command.empty()) {
-        throw exception("Command: <empty>, error: no words", KELM_SOURCE_LOCATION());
-    }
-    // hiredis answers these through the request again and again, while a request here
-    // ends with its first reply.
-    if (replies_more_than_once(_command.first_word())) {
-        throw exception("Command: " + _command.name() +
-                            ", error: not supported on this connection, it replies more than once",
-                        KELM_SOURCE_LOCATION());
-    }
+    // hiredis asserts on a command without words, and answers one that replies more
+    // than once through its request again and again, while a request here ends with
+    // its first reply.
+    check_sendable(_command, KELM_SOURCE_LOCATION());
     const auto text = _command.text();
     if (m_context == nullptr ||
         redisAsyncFormattedCommand(m_context, reply_function, _request.get(), text.data(),
@@ -239,6 +201,7 @@ void async_context::del_write() {
 void async_context::cleanup() {}
 
 void async_context::connect_callback(int _status) {
+    m_connect_timer.cancel();
     if (_status == REDIS_OK) {
         command_text select;
         select.add("SELECT");
@@ -261,6 +224,38 @@ void async_context::disconnect_callback(int _status) {
     if (_status != REDIS_OK) {
         m_logger.warning("Connection to the redis server lost: %1%") % reason;
     }
+}
+
+void async_context::log_exception() const noexcept {
+    // Nothing more can be done for a line that cannot even be written.
+    try {
+        m_logger.log_exception();
+    } catch (...) {
+    }
+}
+
+// hiredis itself has no time limit for connecting: a server whose handshake never
+// completes would leave the connection, and whoever waits for it, pending for ever.
+void async_context::start_connect_timer() {
+    m_connect_timer.expires_after(connect_timeout);
+    m_connect_timer.async_wait(
+        [this, alive = m_context_is_alive](const boost::system::error_code& _error) {
+            if (*alive && !_error) {
+                connect_timed_out();
+            }
+        });
+}
+
+void async_context::connect_timed_out() {
+    // A connect result already delivered in this turn of the loop stands.
+    if (m_context == nullptr || (m_context->c.flags & REDIS_CONNECTED) != 0) {
+        return;
+    }
+    // The connect callback may hold the last reference to this object.
+    const auto keep_alive = shared_from_this();
+    redisAsyncFree(std::exchange(m_context, nullptr));
+    stop_watching();
+    connect_callback(REDIS_ERR);
 }
 
 void async_context::operate() {

@@ -9,8 +9,10 @@
 #include <hiredis/async.h>
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -59,6 +61,17 @@ public:
     void connect_callback(int _status);
     void disconnect_callback(int _status);
 
+    // Runs what hiredis calls back into: what it throws is logged here, since it must
+    // not unwind through hiredis's C frames.
+    template <class Function>
+    void from_hiredis(Function&& _function) noexcept {
+        try {
+            _function();
+        } catch (...) {
+            log_exception();
+        }
+    }
+
     // What hiredis keeps for a queued command until its reply.
     class request {
     public:
@@ -82,6 +95,11 @@ private:
 
     void queue(const command_text& _command, std::unique_ptr<request> _request);
 
+    static constexpr std::chrono::milliseconds connect_timeout{1500};
+
+    void log_exception() const noexcept;
+    void start_connect_timer();
+    void connect_timed_out();
     void operate();
     void handle_read(const boost::system::error_code& _error);
     void handle_write(const boost::system::error_code& _error);
@@ -91,6 +109,7 @@ private:
     const component_logger& m_logger;
     redisAsyncContext* m_context;
     boost::asio::ip::tcp::socket m_socket;
+    boost::asio::steady_timer m_connect_timer;
     int m_db;
     bool m_read_requested = false;
     bool m_write_requested = false;

@@ -1,11 +1,17 @@
 #pragma once
 
+#include <core/exception.hpp>
+#include <core/source_location.hpp>
+
 #include <boost/container/small_vector.hpp>
 #include <boost/utility/string_view.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 namespace kelm::libs::core::redis {
@@ -66,6 +72,19 @@ public:
     // The first word as error messages show it.
     std::string name() const { return first_word().to_string(); }
 
+    // Whether the command puts the connection into a mode where it gets many replies.
+    bool replies_more_than_once() const {
+        static constexpr boost::string_view words[] = {"SUBSCRIBE", "PSUBSCRIBE", "UNSUBSCRIBE",
+                                                       "PUNSUBSCRIBE", "MONITOR"};
+        const auto name = first_word();
+        return std::any_of(std::begin(words), std::end(words), [name](boost::string_view _word) {
+            return name.size() == _word.size() &&
+                   std::equal(name.begin(), name.end(), _word.begin(), [](char _a, char _b) {
+                       return std::toupper(static_cast<unsigned char>(_a)) == _b;
+                   });
+        });
+    }
+
 private:
     static constexpr std::size_t max_digits = 20;
     // '*', the word count (hiredis counts words in an int), CR LF: the header is
@@ -98,5 +117,19 @@ private:
     std::size_t m_name_offset = 0;
     std::size_t m_name_length = 0;
 };
+
+// Refuses, before anything is sent, what neither connection can serve: a command without
+// words, which the server ignores and never answers, and one that replies more than once,
+// after which every reply would belong to an earlier command.
+inline void check_sendable(const command_text& _command, const source_location& _location) {
+    if (_command.empty()) {
+        throw exception("Command: <empty>, error: no words", _location);
+    }
+    if (_command.replies_more_than_once()) {
+        throw exception("Command: " + _command.name() +
+                            ", error: not supported on this connection, it replies more than once",
+                        _location);
+    }
+}
 
 }  // namespace kelm::libs::core::redis

@@ -19,48 +19,68 @@
 namespace kelm::libs::core::redis {
 
 // The client's blocking connection, used by command::execute and context::scan on
-// one thread at a time.
+// one thread at a time. It runs on the loop's thread, so no wait may last for ever:
+// connecting and every reply are bounded by the time limit.
 class sync_context {
 public:
-    // Connects and selects the database, waiting at most 1.5 s for each; throws on failure.
+    // Connects and selects the database; throws on failure. Without a connection
+    // (after a failed command), the next command connects again first.
     sync_context(events_loop& _events_loop, const component_logger& _logger, boost::string_view _ip,
                  int _port, int _db)
         : m_events_loop(_events_loop),
           m_logger(_logger),
-          m_context_ptr(redisConnectWithTimeout(_ip.to_string().c_str(), _port, connect_timeout)) {
+          m_ip(_ip.to_string()),
+          m_port(_port),
+          m_db(_db),
+          m_context_ptr(open()) {}
+
+    // Sends one command (binary-safe words) and waits for its reply. An error reply,
+    // no reply within the time limit or at all because the connection failed, and a
+    // command that the connection cannot serve are thrown.
+    reply run_command(const command_text& _command) {
+        check_sendable(_command, KELM_SOURCE_LOCATION());
         if (!m_context_ptr) {
+            m_context_ptr = open();
+        }
+        return exchange(m_context_ptr, _command);
+    }
+
+private:
+    struct context_deleter {
+        void operator()(redisContext* _context) const { redisFree(_context); }
+    };
+    using context_ptr = std::unique_ptr<redisContext, context_deleter>;
+
+    static constexpr timeval time_limit{1, 500000};
+
+    context_ptr open() const {
+        context_ptr result(redisConnectWithTimeout(m_ip.c_str(), m_port, time_limit));
+        if (!result) {
             throw exception("Connection error: can't allocate redis context",
                             KELM_SOURCE_LOCATION());
         }
-        if (m_context_ptr->err != 0) {
-            throw exception(std::string("Connection error: ") + m_context_ptr->errstr,
+        if (result->err != 0 || redisSetTimeout(result.get(), time_limit) != REDIS_OK) {
+            throw exception(std::string("Connection error: ") + result->errstr,
                             KELM_SOURCE_LOCATION());
         }
-        // A server that accepts and never answers must not hold the opening (and the
-        // loop's thread) forever; later commands wait as long as the server takes.
-        redisSetTimeout(m_context_ptr.get(), connect_timeout);
         command_text select;
         select.add("SELECT");
-        select.add(std::to_string(_db));
-        run_command(select);
-        redisSetTimeout(m_context_ptr.get(), timeval{0, 0});
+        select.add(std::to_string(m_db));
+        exchange(result, select);
+        return result;
     }
 
-    // Sends one command (binary-safe words) and waits for its reply. An error reply,
-    // no reply at all because the connection failed, or a command without words is
-    // thrown.
-    reply run_command(const command_text& _command) {
-        // The server ignores an empty command and never answers it: waiting for its
-        // reply would never end.
-        if (_command.empty()) {
-            throw exception("Command: <empty>, error: no words", KELM_SOURCE_LOCATION());
-        }
+    // After a timeout or a failure the stream is out of step: a late reply to this
+    // command may still arrive. The connection is dropped at once, which also frees
+    // what the server keeps for it, and the next command opens a new one.
+    static reply exchange(context_ptr& _context, const command_text& _command) {
         const auto text = _command.text();
         void* record = nullptr;
-        if (redisAppendFormattedCommand(m_context_ptr.get(), text.data(), text.size()) !=
-                REDIS_OK ||
-            redisGetReply(m_context_ptr.get(), &record) != REDIS_OK || record == nullptr) {
-            throw exception("Command: " + _command.name() + ", error: " + m_context_ptr->errstr,
+        if (redisAppendFormattedCommand(_context.get(), text.data(), text.size()) != REDIS_OK ||
+            redisGetReply(_context.get(), &record) != REDIS_OK || record == nullptr) {
+            const std::string reason = _context->errstr;
+            _context.reset();
+            throw exception("Command: " + _command.name() + ", error: " + reason,
                             KELM_SOURCE_LOCATION());
         }
         reply result(static_cast<redisReply*>(record));
@@ -71,16 +91,12 @@ public:
         return result;
     }
 
-private:
-    struct context_deleter {
-        void operator()(redisContext* _context) const { redisFree(_context); }
-    };
-
-    static constexpr timeval connect_timeout{1, 500000};
-
     events_loop& m_events_loop;
     const component_logger& m_logger;
-    std::unique_ptr<redisContext, context_deleter> m_context_ptr;
+    const std::string m_ip;
+    const int m_port;
+    const int m_db;
+    context_ptr m_context_ptr;
 };
 
 }  // namespace kelm::libs::core::redis

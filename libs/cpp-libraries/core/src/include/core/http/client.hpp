@@ -17,7 +17,9 @@ namespace kelm::libs::core::http {
 // client's queue for one of its worker threads; their results are delivered on the
 // thread of the loop that made the client, and dropping the handle before a worker
 // takes the request means it is never sent. Transport failures and HTTP error
-// statuses come back in the result, never as exceptions.
+// statuses come back in the result, never as exceptions. A response body may hold
+// 64 MiB; a longer one fails the request, as a transport failure, without being
+// read to its end.
 class client {
 public:
     using ptr = std::unique_ptr<client>;

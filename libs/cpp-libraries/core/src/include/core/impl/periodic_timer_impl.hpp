@@ -1,6 +1,7 @@
 #pragma once
 
 #include <core/exception.hpp>
+#include <core/impl/deadline.hpp>
 #include <core/periodic_timer.hpp>
 #include <core/source_location.hpp>
 #include <core/timer.hpp>
@@ -64,7 +65,7 @@ private:
         // Assigning destroys the previous inner timer only once the new one is in
         // place; that cancels its wait, so it never ticks.
         m_timer = m_timers_manager.create_timer(
-            now + m_period, m_name,
+            detail::deadline_after(now, m_period), m_name,
             [this,
              callback = std::weak_ptr<timer::callback>(m_callback)](timer::time_point _deadline) {
                 if (const auto locked = callback.lock()) {
@@ -83,11 +84,12 @@ private:
         _callback(_deadline);
     }
 
-    // The first point of the grid through the deadline that lies after now.
+    // The first point of the grid through the deadline that lies after now. The missed
+    // periods end before now, so only the last step can pass the clock's end.
     timer::time_point get_next_time_point(timer::time_point _deadline) const {
         const auto now = m_timers_manager.current_time_point();
         const auto missed = _deadline <= now ? (now - _deadline) / m_period : 0;
-        return _deadline + m_period * (missed + 1);
+        return detail::deadline_after(_deadline + m_period * missed, m_period);
     }
 
     std::string m_name;

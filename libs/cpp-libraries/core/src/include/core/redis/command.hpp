@@ -20,8 +20,11 @@ public:
 
     // Appends a word (binary-safe); returns this command for chaining.
     virtual command& add_argument(std::string _arg) = 0;
-    // Throws when the server answers with an error, so the reply is never ERROR, and
-    // for a command without words, which the server would never answer.
+    // Waits at most 1.5 s for the reply, on the calling thread. Throws when the server
+    // answers with an error, so the reply is never ERROR; when no reply comes in time
+    // or the connection fails, after which the next command opens a new connection;
+    // and, sending nothing, for a command without words and for the commands that
+    // reply more than once (as execute_async does).
     virtual reply execute() = 0;
     // The reply, ERROR replies included, is delivered on the loop; a command that
     // never got its answer (connection lost) delivers NIL. Restarting the handle

@@ -15,8 +15,9 @@
 namespace kelm::libs::core::redis {
 
 // A Redis client opened through events_loop::create_redis_context: one blocking and
-// one asynchronous connection to the same server and database. The builders only
-// make commands; the caller runs them (see command). Use it on the loop's thread.
+// one asynchronous connection to the same server and database, each of which gives up
+// connecting after 1.5 s. The builders only make commands; the caller runs them (see
+// command). Use it on the loop's thread.
 class context {
 public:
     using ptr = std::unique_ptr<context>;
@@ -47,7 +48,7 @@ public:
                                             std::string _value) = 0;
     virtual command::ptr delete_from_table(std::string _table, std::string _field) = 0;
     // Walks the keys matching the pattern with SCAN on the blocking connection, calling
-    // the callback with each key the server returns.
+    // the callback with each key the server returns. Each SCAN waits as execute does.
     virtual iteration_result scan(boost::string_view _pattern, callback _callback) = 0;
     virtual command::ptr create_command(args _args) = 0;
 };
