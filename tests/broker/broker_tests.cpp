@@ -282,7 +282,9 @@ TEST_F(Broker, FailedStartsAreLoggedAndEndWithTheirStatus) {
     }
 }
 
-TEST_F(Broker, InstallKeepsAnEditedConfigurationAndTheUnitWaitsForReadiness) {
+// Both units pass systemd's own check, run with the binary built here; an instance of the
+// template differs from the single unit only in its configuration and runtime directory.
+TEST_F(Broker, InstallKeepsAnEditedConfigurationAndTheUnitsWaitForReadiness) {
     const std::string install = "DESTDIR=" + directory.path +
                                 " cmake --install " QUORVANE_BUILD_DIR
                                 " --component broker >/dev/null";
@@ -292,8 +294,34 @@ TEST_F(Broker, InstallKeepsAnEditedConfigurationAndTheUnitWaitsForReadiness) {
     std::ofstream(config) << "{\"edited\": true}";
     ASSERT_EQ(std::system(install.c_str()), 0);
     EXPECT_EQ(read_file(config), "{\"edited\": true}");
-    const std::string unit = read_file(directory.path + QUORVANE_UNIT_FILE);
-    EXPECT_EQ(::fnmatch("*\nType=notify\n*\nLimitNOFILE=65536\n*", unit.c_str(), 0), 0) << unit;
+    const std::string unit_directory = QUORVANE_UNIT_DIRECTORY;
+    const std::string single = read_file(directory.path + unit_directory + "/quorvane.service");
+    std::string instances = read_file(directory.path + unit_directory + "/quorvane@.service");
+    EXPECT_EQ(::fnmatch("*\nType=notify\n*\nLimitNOFILE=65536\n*", single.c_str(), 0), 0) << single;
+    const std::string shipped_config = QUORVANE_CONFIG_FILE;
+    const std::string config_directory = shipped_config.substr(0, shipped_config.rfind('/'));
+    for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+             {"ExecStart=(\\S+) -c " + config_directory + "/%i\\.json\n",
+              "ExecStart=$1 -c " + shipped_config + "\n"},
+             {"RuntimeDirectory=quorvane/%i\n", "RuntimeDirectory=quorvane\n"},
+             {"Description=(.*) %i\n", "Description=$1\n"},
+             {"#.*\n", ""}}) {
+        const auto before = instances;
+        instances = std::regex_replace(instances, std::regex(from), to);
+        EXPECT_NE(instances, before) << from;
+    }
+    EXPECT_EQ(instances, std::regex_replace(single, std::regex("#.*\n"), ""));
+    const std::string units = directory.path + "/units/";
+    std::filesystem::create_directory(units);
+    for (const std::string unit : {"quorvane.service", "quorvane@.service"}) {
+        std::ofstream(units + unit)
+            << std::regex_replace(read_file(directory.path + unit_directory + "/" + unit),
+                                  std::regex("ExecStart=\\S+"), "ExecStart=" QUORVANE_BINARY);
+    }
+    const std::string verify = "systemd-analyze verify " + units + "quorvane.service " + units +
+                               "quorvane@edge.service >" + units + "verify 2>&1";
+    EXPECT_EQ(std::system(verify.c_str()), 0);
+    EXPECT_EQ(read_file(units + "verify"), "");
 }
 
 // Frames from one sender, each sent as part of one long message, come out in order, each a
