@@ -92,25 +92,39 @@ protected:
     void start(const std::vector<std::string>& _environment = {}, const std::string& _prefix = "",
                const std::string& _members = "") {
         peers.reset();
-        config_file = directory.write_file("broker.json", R"({"system": {
-            "input_address": "tcp://127.0.0.1:*", "output_address": "tcp://127.0.0.1:0")" +
-                                                              _members + "}}");
+        config_file = directory.write_file("broker.json", wildcard_config(_members));
         process.emplace(std::vector<std::string>{"-c", config_file}, _environment);
-        // The ports actually bound.
+        const auto bound = await_bound(*process);
+        ASSERT_EQ(bound.size(), 3u) << "no line names the endpoints bound";
+        input = bound[0];
+        output = bound[1];
+        metrics_port = bound[2].empty() ? 0 : std::stoi(bound[2]);
+        peers.emplace(input, output, _prefix);
+        ASSERT_TRUE(peers->await_forwarding()) << "the broker never forwarded a probe";
+    }
+
+    static std::string wildcard_config(const std::string& _members = "") {
+        return R"({"system": {"input_address": "tcp://127.0.0.1:*",
+                              "output_address": "tcp://127.0.0.1:0")" +
+               _members + "}}";
+    }
+
+    // The input, the output and the metrics port (or "") the broker names as bound, or
+    // nothing when it does not in time.
+    static std::vector<std::string> await_bound(const broker_process& _broker) {
         const std::string port = "(tcp://127\\.0\\.0\\.1:[1-9]\\d*)";
         const std::regex bound("Bound input " + port + " and output " + port +
                                "(?:, metrics http://127\\.0\\.0\\.1:([1-9]\\d*)/metrics)?");
-        std::vector<syslog_line> lines;
-        std::smatch match;
-        ASSERT_TRUE(kelm::test::eventually([&] {
-            lines = process->syslog();
-            return lines.size() > 1 && std::regex_match(lines[1].text, match, bound);
-        })) << "no line names the endpoints bound";
-        input = match[1];
-        output = match[2];
-        metrics_port = match[3].matched ? std::stoi(match[3]) : 0;
-        peers.emplace(input, output, _prefix);
-        ASSERT_TRUE(peers->await_forwarding()) << "the broker never forwarded a probe";
+        std::vector<std::string> found;
+        kelm::test::eventually([&] {
+            const auto lines = _broker.syslog();
+            std::smatch match;
+            if (lines.size() > 1 && std::regex_match(lines[1].text, match, bound)) {
+                found.assign(match.begin() + 1, match.end());
+            }
+            return !found.empty();
+        });
+        return found;
     }
 
     // Stops the broker with the signal, sent again once "exit" is logged if _twice, and
@@ -515,11 +529,11 @@ TEST_F(Broker, MetricsCountFramesPeersAndTheProcess) {
 // take no more than their share, while frames keep flowing.
 TEST_F(Broker, MetricsListenerHoldsItsLimitsWhileForwardingGoesOn) {
     start({}, "", R"(, "metrics_address": "127.0.0.1:0")");
-    const std::string full = ask("GET /metrics");
-    const std::string length = full.substr(0, full.find("\r\n\r\n") + 4);
     for (const auto& [request, headers, answer] :
          std::vector<std::tuple<std::string, std::string, std::string>>{
-             {"HEAD /metrics", "", length},
+             {"HEAD /metrics", "",
+              "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4\r\n*"
+              "Content-Length: [1-9]*\r\n\r\n"},
              {"GET /metrics/x", "", "HTTP/1.1 404 Not Found\r\n*"},
              {"POST /metrics", "", "HTTP/1.1 405 Method Not Allowed\r\n*Allow: GET, HEAD\r\n*"},
              {"GET /metrics", "X: " + std::string(8192, 'x') + "\r\n", "HTTP/1.1 413 *"},
@@ -561,4 +575,99 @@ TEST_F(Broker, MetricsListenerHoldsItsLimitsWhileForwardingGoesOn) {
                                        std::chrono::seconds(8)));
     EXPECT_EQ(scrape()["quorvane_frames_published_total"] > 1000, true);
     stop(SIGINT);
+}
+
+// Three brokers side by side, producers and a logger on every input, subscribers on every
+// output: each frame reaches each subscriber exactly once, and when one broker dies the
+// producers go on at once through the others.
+TEST_F(Broker, SeveralBrokersDeliverEachFrameOnceAndOutliveOneOfThem) {
+    std::vector<std::unique_ptr<broker_process>> brokers;
+    std::vector<std::vector<std::string>> bound;
+    for (int i = 0; i < 3; ++i) {
+        brokers.push_back(std::make_unique<broker_process>(std::vector<std::string>{
+            "-c", directory.write_file(std::to_string(i) + ".json", wildcard_config())}));
+        bound.push_back(await_bound(*brokers.back()));
+        ASSERT_EQ(bound.back().size(), 3u);
+    }
+    zmq::context_t context;
+    std::vector<zmq::socket_t> producers;
+    std::vector<zmq::socket_t> subscribers;
+    kelm::libs::core::logger logger("several", "main");
+    for (int i = 0; i < 2; ++i) {
+        auto& push = producers.emplace_back(context, zmq::socket_type::push);
+        push.set(zmq::sockopt::immediate, true);
+        push.set(zmq::sockopt::linger, 0);
+        push.set(zmq::sockopt::sndtimeo, 1000);
+        auto& sub = subscribers.emplace_back(context, zmq::socket_type::sub);
+        sub.set(zmq::sockopt::linger, 0);
+        sub.set(zmq::sockopt::rcvhwm, 0);
+        sub.set(zmq::sockopt::subscribe, "");
+        for (const auto& endpoints : bound) {
+            push.connect(endpoints[0]);
+            sub.connect(endpoints[1]);
+        }
+    }
+    for (const auto& endpoints : bound) {
+        logger.connect(endpoints[0]);
+    }
+    // What each subscriber got, of the messages that contain the tag; true once every one got
+    // _expected of them, or false when a receive waited _limit in vain.
+    std::vector<std::map<std::string, int>> got(subscribers.size());
+    const auto collect = [&](const std::string& _tag, std::size_t _expected,
+                             std::chrono::milliseconds _limit) {
+        for (std::size_t i = 0; i < subscribers.size(); ++i) {
+            subscribers[i].set(zmq::sockopt::rcvtimeo, static_cast<int>(_limit.count()));
+            zmq::message_t message;
+            while (got[i].size() < _expected && subscribers[i].recv(message)) {
+                const std::string text = message.to_string();
+                if (text.find(_tag) != std::string::npos) {
+                    ++got[i][text];
+                }
+            }
+            if (got[i].size() < _expected) {
+                return false;
+            }
+        }
+        return true;
+    };
+    // Frames through every producer and lines through the logger; false if a send blocked.
+    const auto send = [&](const std::string& _tag, int _count) {
+        for (int i = 0; i < _count; ++i) {
+            for (std::size_t p = 0; p < producers.size(); ++p) {
+                const std::string text = _tag + "-" + std::to_string(p) + "-" + std::to_string(i);
+                if (!producers[p].send(zmq::buffer(text))) {
+                    return false;
+                }
+            }
+            logger.info("%1%-log-%2%") % _tag % i;
+        }
+        return true;
+    };
+    // Until one round gets through whole: every subscriber hears every broker, and after a
+    // broker's death, none of the senders still hands frames to it.
+    int round = 0;
+    const auto settle = [&] {
+        return kelm::test::eventually([&] {
+            const std::string tag = "settle" + std::to_string(++round) + "-";
+            got.assign(subscribers.size(), {});
+            return send(tag, 10) && collect(tag, 30, std::chrono::milliseconds(300));
+        });
+    };
+    const auto exactly_once = [&](const std::string& _tag) {
+        got.assign(subscribers.size(), {});
+        EXPECT_TRUE(send(_tag, 300));
+        EXPECT_TRUE(collect(_tag, 900, kelm::test::patience));
+        collect(_tag, 901, std::chrono::milliseconds(300));
+        for (const auto& counts : got) {
+            EXPECT_EQ(counts.size(), 900u);
+            EXPECT_TRUE(std::all_of(counts.begin(), counts.end(),
+                                    [](const auto& _count) { return _count.second == 1; }));
+        }
+    };
+    ASSERT_TRUE(settle());
+    exactly_once("before");
+    brokers.front()->send_signal(SIGKILL);
+    EXPECT_EQ(brokers.front()->wait(), 128 + SIGKILL);
+    ASSERT_TRUE(settle());
+    exactly_once("after");
 }
