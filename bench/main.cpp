@@ -37,12 +37,16 @@ struct options {
     std::vector<std::size_t> sizes{64, 1024, 65536};
     std::uint64_t messages = 2000000;
     std::size_t latency_samples = 2000;
+    // Where the broker serves metrics, if it does.
+    std::string metrics_address;
 };
 
 constexpr const char* usage =
     "usage: quorvane_bench [--broker PATH] [--reference PATH] [--rounds N]\n"
     "                      [--sizes 64,1024,65536] [--messages N] [--latency-samples N]\n"
-    "--messages is the count per run for 64-byte frames; larger frames get fewer.\n";
+    "                      [--metrics-address HOST:PORT]\n"
+    "--messages is the count per run for 64-byte frames; larger frames get fewer.\n"
+    "--metrics-address has the broker serve its metrics there (127.0.0.1:0 for any port).\n";
 
 // Plain decimal digits only: std::stoull would accept "-1" and trailing junk.
 std::uint64_t parse_count(const std::string& _text) {
@@ -81,6 +85,8 @@ options parse_options(int _argc, char** _argv) {
                 parsed.messages = parse_count(value);
             } else if (name == "--latency-samples") {
                 parsed.latency_samples = parse_count(value);
+            } else if (name == "--metrics-address") {
+                parsed.metrics_address = value;
             } else {
                 throw std::invalid_argument("unknown option " + name + "\n" + usage);
             }
@@ -125,12 +131,15 @@ private:
 };
 
 std::vector<std::string> command_line(const forwarder& _forwarder, const endpoints& _endpoints,
+                                      const std::string& _metrics_address,
                                       const temp_directory& _directory) {
     if (!_forwarder.takes_config) return {_forwarder.path, _endpoints.input, _endpoints.output};
     const auto config = _directory.path() / "forwarder.json";
     std::ofstream file(config);
     file << "{ \"system\": { \"input_address\": \"" << _endpoints.input
-         << "\", \"output_address\": \"" << _endpoints.output << "\" } }\n";
+         << "\", \"output_address\": \"" << _endpoints.output << '"';
+    if (!_metrics_address.empty()) file << ", \"metrics_address\": \"" << _metrics_address << '"';
+    file << " } }\n";
     if (!file.flush()) throw std::runtime_error("cannot write " + config.string());
     return {_forwarder.path, "-c", config.string()};
 }
@@ -156,7 +165,7 @@ run_result run_once(zmq::context_t& _context, const forwarder& _forwarder, std::
                     std::uint64_t _messages, const options& _options,
                     const temp_directory& _directory) {
     const endpoints endpoints = pick_loopback_endpoints();
-    child_process child(command_line(_forwarder, endpoints, _directory));
+    child_process child(command_line(_forwarder, endpoints, _options.metrics_address, _directory));
     load_generator load(_context, endpoints, _size);
     load.wait_until_forwarding(std::chrono::seconds(10), [&] { child.check_running(); });
 

@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   redis-server redis-tools iproute2
   libsystemd-dev dpkg-dev
+  systemd
 )
 
 missing=()

@@ -5,6 +5,8 @@
 #include <config_parser/result.hpp>
 #include <core/exception.hpp>
 
+#include <boost/asio/ip/address.hpp>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -40,6 +42,13 @@ private:
     int m_fd;
 };
 
+bool is_port(const std::string& _text) {
+    return !_text.empty() && _text.size() <= 5 &&
+           std::all_of(_text.begin(), _text.end(),
+                       [](unsigned char _c) { return std::isdigit(_c) != 0; }) &&
+           std::stoi(_text) <= 65535;
+}
+
 // Why the endpoint can never be bound, or empty when ZeroMQ may bind it.
 std::string endpoint_fault(const std::string& _endpoint) {
     if (_endpoint.find('\0') != std::string::npos) {
@@ -68,20 +77,44 @@ std::string endpoint_fault(const std::string& _endpoint) {
     if (port == "*") {
         return {};
     }
-    const bool digits = !port.empty() && port.size() <= 5 &&
-                        std::all_of(port.begin(), port.end(),
-                                    [](unsigned char _c) { return std::isdigit(_c) != 0; });
-    if (!digits || std::stoi(port) > 65535) {
+    if (!is_port(port)) {
         return "tcp port is not a number from 0 to 65535 or *";
     }
     return {};
 }
 
+// Why "host:port" is no address to listen on, or empty; the host goes to _host, unbracketed.
+std::string listen_fault(const std::string& _address, std::string& _host) {
+    const auto colon = _address.rfind(':');
+    if (colon == std::string::npos) {
+        return "not of the form host:port";
+    }
+    _host = _address.substr(0, colon);
+    const bool bracketed = _host.size() > 1 && _host.front() == '[' && _host.back() == ']';
+    if (bracketed) {
+        _host = _host.substr(1, _host.size() - 2);
+    }
+    boost::system::error_code error;
+    const auto address = boost::asio::ip::make_address(_host, error);
+    if (error || address.is_v6() != bracketed) {
+        return "the host is not an IPv4 address or an IPv6 address in brackets";
+    }
+    if (!is_port(_address.substr(colon + 1))) {
+        return "the port is not a number from 0 to 65535";
+    }
+    return {};
+}
+
+// Whether "system" has the optional member _name.
+bool has_member(const cfg::config& _document, const std::string& _name) {
+    const auto system = _document.get<const cfg::dictionary&>("system");
+    return system && system->get_value(_name);
+}
+
 // An optional member of "system" that counts something: absent leaves the default.
 void read_count(const cfg::config& _document, const std::string& _name, int& _target,
                 std::vector<std::string>& _reasons) {
-    const auto system = _document.get<const cfg::dictionary&>("system");
-    if (!system || !system->get_value(_name)) {
+    if (!has_member(_document, _name)) {
         return;
     }
     const auto found = _document.get_by_path<int>({"system", _name});
@@ -92,6 +125,29 @@ void read_count(const cfg::config& _document, const std::string& _name, int& _ta
     } else {
         _target = found.value();
     }
+}
+
+// The optional "metrics_address", checked; absent leaves the three targets alone.
+void read_metrics_address(const cfg::config& _document, std::string& _address, std::string& _host,
+                          unsigned short& _port, std::vector<std::string>& _reasons) {
+    if (!has_member(_document, "metrics_address")) {
+        return;
+    }
+    const auto found = _document.get_by_path<std::string>({"system", "metrics_address"});
+    if (!found.ok()) {
+        _reasons.push_back(found.reason());
+        return;
+    }
+    std::string host;
+    const auto fault = listen_fault(found.value(), host);
+    if (!fault.empty()) {
+        _reasons.push_back("Not an address to listen on: system.metrics_address: " + fault);
+        return;
+    }
+    _address = found.value();
+    _host = host;
+    _port =
+        static_cast<unsigned short>(std::stoi(found.value().substr(found.value().rfind(':') + 1)));
 }
 
 }  // namespace
@@ -123,6 +179,8 @@ config::config(std::istream& _stream) {
     read_count(*document, "output_high_water_mark", system.output_high_water_mark, reasons);
     read_count(*document, "heartbeat_interval_ms", system.heartbeat_interval_ms, reasons);
     read_count(*document, "heartbeat_timeout_ms", system.heartbeat_timeout_ms, reasons);
+    read_metrics_address(*document, system.metrics_address, system.metrics_host,
+                         system.metrics_port, reasons);
     if (!reasons.empty()) {
         std::string text = reasons.front();
         for (auto reason = reasons.begin() + 1; reason != reasons.end(); ++reason) {

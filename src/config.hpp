@@ -5,7 +5,8 @@
 
 namespace kelm {
 
-// The broker's configuration: the two ZeroMQ endpoints it binds and the limits it sets on them.
+// The broker's configuration: the two ZeroMQ endpoints it binds, the limits it sets on them and
+// where it serves its metrics.
 struct config {
     // Reads a JSON document; throws when it cannot be parsed, lacks an endpoint, or holds an
     // endpoint or a limit that cannot be right.
@@ -29,6 +30,11 @@ struct config {
         // ZMTP heartbeats, off when 0; a timeout of 0 is the interval.
         int heartbeat_interval_ms = 0;
         int heartbeat_timeout_ms = 0;
+        // Where metrics are served over HTTP, "host:port" with an IPv6 host in brackets; empty
+        // serves none. metrics_host is the address alone, without brackets.
+        std::string metrics_address;
+        std::string metrics_host;
+        unsigned short metrics_port = 0;
     } system;
 };
 

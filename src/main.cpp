@@ -1,10 +1,14 @@
 #include "config.hpp"
+#include "metrics.hpp"
+#include "metrics_server.hpp"
 
+#include <asio_zmq/monitor.hpp>
 #include <asio_zmq/socket.hpp>
 #include <core/core.hpp>
 #include <core/events_loop.hpp>
 #include <core/get_config_file_name.hpp>
 #include <core/logger.hpp>
+#include <core/version.hpp>
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -12,6 +16,8 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 #include <boost/asio/error.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/system/system_error.hpp>
 
 #include <cerrno>
 #include <cstdint>
@@ -19,15 +25,18 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 
 namespace {
 
 using kelm::libs::asio_zmq::message;
+using kelm::libs::asio_zmq::monitor;
 using kelm::libs::asio_zmq::pub_socket;
 using kelm::libs::asio_zmq::pull_socket;
 using kelm::libs::asio_zmq::socket;
+using kelm::libs::asio_zmq::socket_event;
 using kelm::libs::core::logger;
 
 constexpr int shutdown_linger_ms = 5000;
@@ -37,14 +46,18 @@ constexpr int keepalive_interval_s = 10;
 constexpr int keepalive_count = 5;
 // The line echoed to standard error is cut here: it may quote an endpoint of any length.
 constexpr std::size_t standard_error_line_limit = 1024;
+// What the metrics follow of each socket's peers.
+constexpr int peer_events = ZMQ_EVENT_ACCEPTED | ZMQ_EVENT_DISCONNECTED |
+                            ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL |
+                            ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL | ZMQ_EVENT_HANDSHAKE_FAILED_AUTH;
 
 void setup_pipeline(const std::shared_ptr<pull_socket>& _pull, pub_socket& _pub,
-                    const logger& _logger);
+                    const logger& _logger, kelm::metrics& _metrics);
 
 // One received frame: arm the next receive first, so frames keep their order and a
 // failed send loses only its own frame, then publish it as a message of one frame.
 void forward(const std::weak_ptr<pull_socket>& _weak_pull, pub_socket& _pub, const logger& _logger,
-             const boost::system::error_code& _error, message& _frame) {
+             kelm::metrics& _metrics, const boost::system::error_code& _error, message& _frame) {
     if (_error == boost::asio::error::operation_aborted) {
         return;
     }
@@ -52,21 +65,64 @@ void forward(const std::weak_ptr<pull_socket>& _weak_pull, pub_socket& _pub, con
     if (!pull) {
         return;
     }
-    setup_pipeline(pull, _pub, _logger);
+    setup_pipeline(pull, _pub, _logger, _metrics);
     if (_error) {
+        ++_metrics.receive_errors;
         _logger.log_error(_error, KELM_SOURCE_LOCATION());
         return;
     }
-    _pub.send(_frame, 0);
+    const std::size_t size = _frame.size();
+    ++_metrics.frames_received;
+    _metrics.bytes_received += size;
+    boost::system::error_code send_error;
+    _pub.send(_frame, 0, send_error);
+    if (send_error) {
+        ++_metrics.publish_errors;
+        throw boost::system::system_error(send_error, "send");
+    }
+    ++_metrics.frames_published;
+    _metrics.bytes_published += size;
 }
 
 // The pending receive holds the PULL socket weakly: shutting down never waits for it.
 void setup_pipeline(const std::shared_ptr<pull_socket>& _pull, pub_socket& _pub,
-                    const logger& _logger) {
-    _pull->async_receive([weak_pull = std::weak_ptr<pull_socket>(_pull), &_pub, &_logger](
-                             const boost::system::error_code& _error, message& _frame,
-                             std::size_t) { forward(weak_pull, _pub, _logger, _error, _frame); });
+                    const logger& _logger, kelm::metrics& _metrics) {
+    _pull->async_receive(
+        [weak_pull = std::weak_ptr<pull_socket>(_pull), &_pub, &_logger, &_metrics](
+            const boost::system::error_code& _error, message& _frame, std::size_t) {
+            forward(weak_pull, _pub, _logger, _metrics, _error, _frame);
+        });
 }
+
+// Every accepted connection ends with one disconnection, a failed handshake included.
+void count_peer(std::int64_t& _peers, std::uint64_t& _handshake_failures,
+                const socket_event& _event) {
+    if (_event.event == ZMQ_EVENT_ACCEPTED) {
+        ++_peers;
+    } else if (_event.event == ZMQ_EVENT_DISCONNECTED) {
+        --_peers;
+    } else {
+        ++_handshake_failures;
+    }
+}
+
+// Follows the peers of both sockets, for as long as the broker serves metrics.
+class peer_monitors {
+public:
+    peer_monitors(boost::asio::io_context& _io_context, socket& _pull, socket& _pub,
+                  kelm::metrics& _metrics)
+        : m_input(_io_context, _pull, peer_events,
+                  [&_metrics](const socket_event& _event) {
+                      count_peer(_metrics.producers, _metrics.handshake_failures, _event);
+                  }),
+          m_output(_io_context, _pub, peer_events, [&_metrics](const socket_event& _event) {
+              count_peer(_metrics.subscribers, _metrics.handshake_failures, _event);
+          }) {}
+
+private:
+    monitor m_input;
+    monitor m_output;
+};
 
 // What both sockets share: keepalive and heartbeats reclaim peers that vanished without
 // closing, the frame size limit bounds what one peer can make the broker hold.
@@ -116,23 +172,54 @@ private:
     sigset_t m_previous;
 };
 
+// What the "Bound ..." line adds for the metrics listener, if there is one.
+std::string metrics_url(const std::optional<kelm::metrics_server>& _server) {
+    if (!_server) {
+        return {};
+    }
+    std::ostringstream url;
+    url << ", metrics http://" << _server->local_endpoint() << "/metrics";
+    return url.str();
+}
+
 void run_broker(const kelm::config& _configuration, const logger& _logger) {
+    const auto& system = _configuration.system;
+    // Handlers still queued when the loop is destroyed may count: the counters outlive it.
+    kelm::metrics counters;
     const auto core = kelm::libs::core::core::create(_logger);
     const auto loop = core->create_events_loop("main");
+    auto& io_context = loop->get_io_context();
     auto signals = loop->stop_on_signals();
-    pub_socket pub(loop->get_io_context());
-    apply_limits(pub, _configuration, _configuration.system.max_subscription_size);
-    pub.set_option(ZMQ_SNDHWM, _configuration.system.output_high_water_mark);
-    pub.bind(_configuration.system.output_address);
-    const auto pull = std::make_shared<pull_socket>(loop->get_io_context());
-    apply_limits(*pull, _configuration, _configuration.system.max_message_size);
-    pull->set_option(ZMQ_RCVHWM, _configuration.system.input_high_water_mark);
-    pull->bind(_configuration.system.input_address);
+    pub_socket pub(io_context);
+    const auto pull = std::make_shared<pull_socket>(io_context);
+    // Watching starts before the binds, so no peer goes uncounted; it ends before the sockets.
+    std::optional<peer_monitors> peers;
+    if (!system.metrics_address.empty()) {
+        peers.emplace(io_context, *pull, pub, counters);
+    }
+    apply_limits(pub, _configuration, system.max_subscription_size);
+    pub.set_option(ZMQ_SNDHWM, system.output_high_water_mark);
+    pub.bind(system.output_address);
+    apply_limits(*pull, _configuration, system.max_message_size);
+    pull->set_option(ZMQ_RCVHWM, system.input_high_water_mark);
+    pull->bind(system.input_address);
+    std::optional<kelm::metrics_server> metrics;
+    if (!system.metrics_address.empty()) {
+        metrics.emplace(
+            io_context,
+            boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address(system.metrics_host),
+                                           system.metrics_port),
+            [&counters] {
+                return kelm::render(counters,
+                                    std::string(kelm::libs::core::constants::git_version));
+            });
+    }
     // A wildcard address or port shows here as what was actually bound.
-    _logger.info("Bound input %1% and output %2%") % pull->endpoint() % pub.endpoint();
+    _logger.info("Bound input %1% and output %2%%3%") % pull->endpoint() % pub.endpoint() %
+        metrics_url(metrics);
     ::sd_notify(0, "READY=1");
 
-    setup_pipeline(pull, pub, _logger);
+    setup_pipeline(pull, pub, _logger, counters);
     // An exception out of a handler is logged and forwarding goes on; only a signal
     // ends the run.
     while (!_logger.execute([&] { loop->run(); })) {

@@ -31,12 +31,15 @@ namespace tools = quorvane::tools;
 const char* const program = "quorvane-pub";
 
 const char* const usage =
-    "Usage: quorvane-pub -a ENDPOINT [MESSAGE...]\n"
+    "Usage: quorvane-pub -a ENDPOINT [-a ENDPOINT]... [MESSAGE...]\n"
     "Connects a PUSH socket to ENDPOINT, such as a broker's input, and sends each MESSAGE\n"
     "as one frame; without messages, sends one frame per line of standard input until\n"
     "its end. Frames not delivered yet get 5 seconds to leave before it exits.\n"
+    "With several endpoints (several brokers), each frame goes to one of those connected\n"
+    "at the time, in turn; none is queued for an endpoint that is down.\n"
     "\n"
-    "  -a, --address ENDPOINT  ZeroMQ endpoint to connect to, e.g. tcp://127.0.0.1:5570\n"
+    "  -a, --address ENDPOINT  ZeroMQ endpoint to connect to, e.g. tcp://127.0.0.1:5570;\n"
+    "                          may be repeated\n"
     "  -h, --help              print this help\n"
     "\n"
     "Put -- before messages that start with '-'. SIGINT or SIGTERM stops it early.\n"
@@ -51,7 +54,7 @@ constexpr int send_attempt_ms = 200;
 
 struct options {
     bool help = false;
-    std::string address;
+    std::vector<std::string> addresses;
     std::vector<std::string> messages;
 };
 
@@ -66,7 +69,7 @@ options parse(int argc, char** argv) {
     while ((option = ::getopt_long(argc, argv, ":a:h", long_options, nullptr)) != -1) {
         switch (option) {
             case 'a':
-                result.address = ::optarg;
+                result.addresses.emplace_back(::optarg);
                 break;
             case 'h':
                 result.help = true;
@@ -76,7 +79,7 @@ options parse(int argc, char** argv) {
         }
     }
     result.messages.assign(argv + ::optind, argv + argc);
-    tools::require_endpoint(result.help, result.address);
+    tools::require_endpoints(result.help, result.addresses);
     return result;
 }
 
@@ -208,12 +211,19 @@ int publish(const options& _options, const core::logger& _logger) {
     asio_zmq::push_socket push(loop->get_io_context());
     push.set_option(ZMQ_LINGER, delivery_linger_ms);
     push.set_option(ZMQ_SNDTIMEO, send_attempt_ms);
-    boost::system::error_code error;
-    push.connect(_options.address, error);
-    if (error) {
-        const std::string text = tools::connect_failure_text(_options.address, error);
-        _logger.error("%1%") % text;
-        return tools::fail(program, text, tools::connect_failure_status(error));
+    // Frames queued for a broker that is down would wait there, maybe for good, while the
+    // others could take them.
+    if (_options.addresses.size() > 1) {
+        push.set_option(ZMQ_IMMEDIATE, 1);
+    }
+    for (const auto& address : _options.addresses) {
+        boost::system::error_code error;
+        push.connect(address, error);
+        if (error) {
+            const std::string text = tools::connect_failure_text(address, error);
+            _logger.error("%1%") % text;
+            return tools::fail(program, text, tools::connect_failure_status(error));
+        }
     }
     sender out(*loop, push);
     if (_options.messages.empty()) {

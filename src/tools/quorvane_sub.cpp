@@ -24,11 +24,13 @@ namespace tools = quorvane::tools;
 const char* const program = "quorvane-sub";
 
 const char* const usage =
-    "Usage: quorvane-sub -a ENDPOINT [-t PREFIX]... [--json CHANNEL]...\n"
+    "Usage: quorvane-sub -a ENDPOINT [-a ENDPOINT]... [-t PREFIX]... [--json CHANNEL]...\n"
     "Subscribes to ENDPOINT, such as a broker's output, and prints each message on its\n"
-    "own line as it arrives, until SIGINT or SIGTERM.\n"
+    "own line as it arrives, until SIGINT or SIGTERM. With several endpoints (several\n"
+    "brokers) it prints what each of them publishes.\n"
     "\n"
-    "  -a, --address ENDPOINT  ZeroMQ endpoint to connect to, e.g. tcp://127.0.0.1:5571\n"
+    "  -a, --address ENDPOINT  ZeroMQ endpoint to connect to, e.g. tcp://127.0.0.1:5571;\n"
+    "                          may be repeated\n"
     "  -t, --topic PREFIX      print the messages that start with PREFIX, whole\n"
     "      --json CHANNEL      print the payload of the messages of a JSON channel: the\n"
     "                          message is \"#\" and the channel (the channel alone when it\n"
@@ -45,7 +47,7 @@ const char* const usage =
 
 struct options {
     bool help = false;
-    std::string address;
+    std::vector<std::string> addresses;
     std::vector<std::string> prefixes;
     std::vector<std::string> json_channels;
 };
@@ -64,7 +66,7 @@ options parse(int argc, char** argv) {
     while ((option = ::getopt_long(argc, argv, ":a:t:h", long_options, nullptr)) != -1) {
         switch (option) {
             case 'a':
-                result.address = ::optarg;
+                result.addresses.emplace_back(::optarg);
                 break;
             case 't':
                 result.prefixes.emplace_back(::optarg);
@@ -83,7 +85,7 @@ options parse(int argc, char** argv) {
         throw tools::usage_error(std::string("unexpected argument ") + argv[::optind] +
                                  " (see --help)");
     }
-    tools::require_endpoint(result.help, result.address);
+    tools::require_endpoints(result.help, result.addresses);
     return result;
 }
 
@@ -100,23 +102,30 @@ int subscribe(const options& _options, const core::logger& _logger) {
     const auto signals = loop->stop_on_signals();
     std::vector<core::message_stream::ptr> streams;
     std::vector<core::message_stream::subscription::ptr> subscriptions;
-    const auto open = [&](auto _factory, const std::vector<std::string>& _channels) {
-        streams.push_back(((*loop).*_factory)(_options.address));
+    const auto open = [&](auto _factory, const std::string& _address,
+                          const std::vector<std::string>& _channels) {
+        streams.push_back(((*loop).*_factory)(_address));
         for (const auto& channel : _channels) {
             subscriptions.push_back(streams.back()->subscribe(channel, print));
         }
     };
+    // Streams of one endpoint each: a message comes from one broker, so it is printed once.
+    std::string address;
     try {
-        if (!_options.prefixes.empty() || _options.json_channels.empty()) {
-            const std::vector<std::string> everything{""};
-            open(&core::events_loop::create_zmq_raw_message_stream,
-                 _options.prefixes.empty() ? everything : _options.prefixes);
-        }
-        if (!_options.json_channels.empty()) {
-            open(&core::events_loop::create_zmq_message_stream, _options.json_channels);
+        for (const auto& endpoint : _options.addresses) {
+            address = endpoint;
+            if (!_options.prefixes.empty() || _options.json_channels.empty()) {
+                const std::vector<std::string> everything{""};
+                open(&core::events_loop::create_zmq_raw_message_stream, address,
+                     _options.prefixes.empty() ? everything : _options.prefixes);
+            }
+            if (!_options.json_channels.empty()) {
+                open(&core::events_loop::create_zmq_message_stream, address,
+                     _options.json_channels);
+            }
         }
     } catch (const boost::system::system_error& e) {
-        const std::string text = tools::connect_failure_text(_options.address, e.code());
+        const std::string text = tools::connect_failure_text(address, e.code());
         _logger.error("%1%") % text;
         return tools::fail(program, text, tools::connect_failure_status(e.code()));
     }

@@ -14,8 +14,8 @@ void refuse_option(int _option, char** _argv) {
                                      : "unknown option " + option + " (see --help)");
 }
 
-void require_endpoint(bool _help, const std::string& _address) {
-    if (!_help && _address.empty()) {
+void require_endpoints(bool _help, const std::vector<std::string>& _addresses) {
+    if (!_help && _addresses.empty()) {
         throw usage_error("no endpoint: give -a ENDPOINT (see --help)");
     }
 }

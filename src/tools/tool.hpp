@@ -10,6 +10,7 @@
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace quorvane::tools {
 
@@ -22,8 +23,8 @@ public:
 // What getopt_long's answer _option (':' or '?') says about the option just read.
 [[noreturn]] void refuse_option(int _option, char** _argv);
 
-// Every command needs the endpoint of -a, unless it only asks for --help.
-void require_endpoint(bool _help, const std::string& _address);
+// Every command needs an endpoint given with -a, unless it only asks for --help.
+void require_endpoints(bool _help, const std::vector<std::string>& _addresses);
 
 // Prints "<program>: <text>" as one line on standard error and answers the status.
 int fail(const char* _program, const std::string& _text, int _status);

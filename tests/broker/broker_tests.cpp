@@ -2,8 +2,11 @@
 #include "push_sub.hpp"
 
 #include <core/logger.hpp>
+#include <core/version.hpp>
 
 #include <fnmatch.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sysexits.h>
@@ -14,6 +17,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <tuple>
 
@@ -22,6 +26,57 @@ using test_support::read_file;
 using test_support::syslog_line;
 
 namespace {
+
+// A client of the metrics listener; each send and read gives up after a second.
+class http_client {
+public:
+    explicit http_client(int _port, int _receive_buffer = 0)
+        : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        const timeval second{1, 0};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &second, sizeof second);
+        ::setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &second, sizeof second);
+        if (_receive_buffer > 0) {
+            ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &_receive_buffer, sizeof _receive_buffer);
+        }
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(_port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            throw std::runtime_error("cannot connect to the metrics port");
+        }
+    }
+    ~http_client() { ::close(m_fd); }
+    http_client(const http_client&) = delete;
+
+    // Bytes sent, up to where the peer stopped taking them.
+    std::size_t send(const std::string& _bytes) const {
+        std::size_t sent = 0;
+        for (ssize_t done = 0; sent < _bytes.size() && done >= 0;
+             sent += std::max<ssize_t>(done, 0)) {
+            done = ::send(m_fd, _bytes.data() + sent, _bytes.size() - sent, MSG_NOSIGNAL);
+        }
+        return sent;
+    }
+    // Everything until the server closes, or "timeout" when it keeps the connection open.
+    std::string read_to_end() const {
+        std::string text;
+        char chunk[4096];
+        ssize_t size = 0;
+        while ((size = ::recv(m_fd, chunk, sizeof chunk, 0)) > 0) {
+            text.append(chunk, size);
+        }
+        return size < 0 && errno == EAGAIN ? "timeout" : text;
+    }
+    // Whether the server has closed or reset the connection, without reading.
+    bool closed() const {
+        pollfd state{m_fd, POLLRDHUP, 0};
+        return ::poll(&state, 1, 0) > 0;
+    }
+
+private:
+    int m_fd;
+};
 
 int exit_lines(const std::vector<syslog_line>& _lines) {
     return std::count_if(_lines.begin(), _lines.end(), [](const syslog_line& _line) {
@@ -37,23 +92,39 @@ protected:
     void start(const std::vector<std::string>& _environment = {}, const std::string& _prefix = "",
                const std::string& _members = "") {
         peers.reset();
-        config_file = directory.write_file("broker.json", R"({"system": {
-            "input_address": "tcp://127.0.0.1:*", "output_address": "tcp://127.0.0.1:0")" +
-                                                              _members + "}}");
+        config_file = directory.write_file("broker.json", wildcard_config(_members));
         process.emplace(std::vector<std::string>{"-c", config_file}, _environment);
-        // The ports actually bound.
-        const std::string port = "(tcp://127\\.0\\.0\\.1:[1-9]\\d*)";
-        const std::regex bound("Bound input " + port + " and output " + port);
-        std::vector<syslog_line> lines;
-        std::smatch match;
-        ASSERT_TRUE(kelm::test::eventually([&] {
-            lines = process->syslog();
-            return lines.size() > 1 && std::regex_match(lines[1].text, match, bound);
-        })) << "no line names the endpoints bound";
-        input = match[1];
-        output = match[2];
+        const auto bound = await_bound(*process);
+        ASSERT_EQ(bound.size(), 3u) << "no line names the endpoints bound";
+        input = bound[0];
+        output = bound[1];
+        metrics_port = bound[2].empty() ? 0 : std::stoi(bound[2]);
         peers.emplace(input, output, _prefix);
         ASSERT_TRUE(peers->await_forwarding()) << "the broker never forwarded a probe";
+    }
+
+    static std::string wildcard_config(const std::string& _members = "") {
+        return R"({"system": {"input_address": "tcp://127.0.0.1:*",
+                              "output_address": "tcp://127.0.0.1:0")" +
+               _members + "}}";
+    }
+
+    // The input, the output and the metrics port (or "") the broker names as bound, or
+    // nothing when it does not in time.
+    static std::vector<std::string> await_bound(const broker_process& _broker) {
+        const std::string port = "(tcp://127\\.0\\.0\\.1:[1-9]\\d*)";
+        const std::regex bound("Bound input " + port + " and output " + port +
+                               "(?:, metrics http://127\\.0\\.0\\.1:([1-9]\\d*)/metrics)?");
+        std::vector<std::string> found;
+        kelm::test::eventually([&] {
+            const auto lines = _broker.syslog();
+            std::smatch match;
+            if (lines.size() > 1 && std::regex_match(lines[1].text, match, bound)) {
+                found.assign(match.begin() + 1, match.end());
+            }
+            return !found.empty();
+        });
+        return found;
     }
 
     // Stops the broker with the signal, sent again once "exit" is logged if _twice, and
@@ -70,9 +141,14 @@ protected:
         EXPECT_EQ(process->standard_error(), "");
         EXPECT_EQ(process->notifications(), "READY=1\nSTOPPING=1\n");
         const auto lines = process->syslog();
-        EXPECT_EQ(lines.size() < 3 ? "" : lines[0].text + "\n" + lines[1].text,
-                  "Starting quorvane\nBound input " + input + " and output " + output);
-        EXPECT_TRUE(!lines.empty() && exit_lines(lines) == 1 && exit_lines({lines.back()}) == 1);
+        EXPECT_EQ(
+            lines.size() < 3 ? "" : lines[0].text + "\n" + lines[1].text,
+            "Starting quorvane\nBound input " + input + " and output " + output +
+                (metrics_port == 0
+                     ? ""
+                     : ", metrics http://127.0.0.1:" + std::to_string(metrics_port) + "/metrics"));
+        EXPECT_TRUE(!lines.empty() && exit_lines(lines) == 1 && exit_lines({lines.back()}) == 1)
+            << (lines.empty() ? "" : lines.back().text);
         return lines;
     }
 
@@ -83,6 +159,43 @@ protected:
         std::smatch number;
         const std::string content = read_file("/proc/" + std::to_string(process->pid()) + _entry);
         return std::regex_search(content, number, std::regex(_pattern)) ? std::stol(number[1]) : -1;
+    }
+
+    // The answer to one request that closes its connection.
+    std::string ask(const std::string& _request_line, const std::string& _headers = "") const {
+        const http_client client(metrics_port);
+        client.send(_request_line + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + _headers +
+                    "\r\n");
+        return client.read_to_end();
+    }
+
+    // The samples of a scrape by name and labels, each checked to follow its HELP and TYPE.
+    std::map<std::string, double> scrape() const {
+        const std::string answer = ask("GET /metrics");
+        const auto body = answer.find("\r\n\r\n");
+        EXPECT_EQ(::fnmatch("HTTP/1.1 200 OK\r\n*Content-Type: text/plain; version=0.0.4\r\n*",
+                            answer.substr(0, body).c_str(), 0),
+                  0)
+            << answer;
+        std::map<std::string, double> samples;
+        std::istringstream lines(body == std::string::npos ? "" : answer.substr(body + 4));
+        std::string introduced;
+        const std::regex help("# HELP (\\w+) .+"), type("# TYPE (\\w+) (counter|gauge)");
+        const std::regex sample("(\\w+)(\\{[^}]*\\})? (\\S+)");
+        std::smatch match;
+        for (std::string line; std::getline(lines, line);) {
+            if (std::regex_match(line, match, help)) {
+                introduced = match[1];
+            } else if (std::regex_match(line, match, type)) {
+                EXPECT_EQ(match[1], introduced) << line;
+            } else if (std::regex_match(line, match, sample)) {
+                EXPECT_EQ(match[1], introduced) << line;
+                samples[match[1].str() + match[2].str()] = std::stod(match[3]);
+            } else {
+                ADD_FAILURE() << "not in the text format: " << line;
+            }
+        }
+        return samples;
     }
 
     // Subscribers that connect, complete the handshake, and leave, fifty at a time, while
@@ -113,6 +226,7 @@ protected:
     std::optional<broker_process> process;
     std::string input;
     std::string output;
+    int metrics_port = 0;
     std::optional<kelm::test::push_sub> peers;
 };
 
@@ -149,6 +263,12 @@ TEST_F(Broker, FailedStartsAreLoggedAndEndWithTheirStatus) {
         {{"-c", output('"' + taken + '"')}, EXIT_FAILURE, "*Address already in use*"},
         {{"-c", file(std::string((1 << 20) + 1, ' '))}, EX_CONFIG, json + "*: larger than 1 MiB"},
         {{"-c", file(std::string(100000, '['))}, EX_CONFIG, json + "*"},
+        {{"-c", output(R"("tcp://127.0.0.1:0", "metrics_address": "127.0.0.1:99999")")},
+         EX_CONFIG,
+         invalid + "Not an address to listen on: system.metrics_address: the port is *"},
+        {{"-c", output(R"("tcp://127.0.0.1:0", "metrics_address": ")" + taken.substr(6) + "\"")},
+         EXIT_FAILURE,
+         "std::exception::what(): bind metrics " + taken.substr(6) + ": Address already in use*"},
         // A host that does not resolve fails the bind, quoting the whole endpoint.
         {{"-c", output("\"tcp://" + std::string(100000, 'h') + ":1\"")}, EXIT_FAILURE, "*hhhhh*"},
     };
@@ -176,7 +296,9 @@ TEST_F(Broker, FailedStartsAreLoggedAndEndWithTheirStatus) {
     }
 }
 
-TEST_F(Broker, InstallKeepsAnEditedConfigurationAndTheUnitWaitsForReadiness) {
+// Both units pass systemd's own check, run with the binary built here; an instance of the
+// template differs from the single unit only in its configuration and runtime directory.
+TEST_F(Broker, InstallKeepsAnEditedConfigurationAndTheUnitsWaitForReadiness) {
     const std::string install = "DESTDIR=" + directory.path +
                                 " cmake --install " QUORVANE_BUILD_DIR
                                 " --component broker >/dev/null";
@@ -186,8 +308,34 @@ TEST_F(Broker, InstallKeepsAnEditedConfigurationAndTheUnitWaitsForReadiness) {
     std::ofstream(config) << "{\"edited\": true}";
     ASSERT_EQ(std::system(install.c_str()), 0);
     EXPECT_EQ(read_file(config), "{\"edited\": true}");
-    const std::string unit = read_file(directory.path + QUORVANE_UNIT_FILE);
-    EXPECT_EQ(::fnmatch("*\nType=notify\n*\nLimitNOFILE=65536\n*", unit.c_str(), 0), 0) << unit;
+    const std::string unit_directory = QUORVANE_UNIT_DIRECTORY;
+    const std::string single = read_file(directory.path + unit_directory + "/quorvane.service");
+    std::string instances = read_file(directory.path + unit_directory + "/quorvane@.service");
+    EXPECT_EQ(::fnmatch("*\nType=notify\n*\nLimitNOFILE=65536\n*", single.c_str(), 0), 0) << single;
+    const std::string shipped_config = QUORVANE_CONFIG_FILE;
+    const std::string config_directory = shipped_config.substr(0, shipped_config.rfind('/'));
+    for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+             {"ExecStart=(\\S+) -c " + config_directory + "/%i\\.json\n",
+              "ExecStart=$1 -c " + shipped_config + "\n"},
+             {"RuntimeDirectory=quorvane/%i\n", "RuntimeDirectory=quorvane\n"},
+             {"Description=(.*) %i\n", "Description=$1\n"},
+             {"#.*\n", ""}}) {
+        const auto before = instances;
+        instances = std::regex_replace(instances, std::regex(from), to);
+        EXPECT_NE(instances, before) << from;
+    }
+    EXPECT_EQ(instances, std::regex_replace(single, std::regex("#.*\n"), ""));
+    const std::string units = directory.path + "/units/";
+    std::filesystem::create_directory(units);
+    for (const std::string unit : {"quorvane.service", "quorvane@.service"}) {
+        std::ofstream(units + unit)
+            << std::regex_replace(read_file(directory.path + unit_directory + "/" + unit),
+                                  std::regex("ExecStart=\\S+"), "ExecStart=" QUORVANE_BINARY);
+    }
+    const std::string verify = "systemd-analyze verify " + units + "quorvane.service " + units +
+                               "quorvane@edge.service >" + units + "verify 2>&1";
+    EXPECT_EQ(std::system(verify.c_str()), 0);
+    EXPECT_EQ(read_file(units + "verify"), "");
 }
 
 // Frames from one sender, each sent as part of one long message, come out in order, each a
@@ -330,4 +478,196 @@ TEST_F(Broker, StuckSubscriberDoesNotHoldUpShutdown) {
         }
         EXPECT_EQ(stop(signal, signal == SIGTERM).size(), 3u);
     }
+}
+
+// Frames and bytes in and out, the peers connected now, a peer that left in the handshake and
+// the process's own figures, all from a real scrape.
+TEST_F(Broker, MetricsCountFramesPeersAndTheProcess) {
+    start({}, "", R"(, "metrics_address": "127.0.0.1:0")");
+    auto before = scrape();
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_TRUE(peers->send("frame-" + std::to_string(1000 + i)));
+    }
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(receive(), "frame-" + std::to_string(1000 + i));
+    }
+    // Connects and leaves without a word.
+    http_client(std::stoi(input.substr(input.rfind(':') + 1)));
+    std::map<std::string, double> after;
+    ASSERT_TRUE(kelm::test::eventually([&] {
+        after = scrape();
+        return after["quorvane_handshake_failures_total"] == 1 && after["quorvane_producers"] == 1;
+    })) << after["quorvane_handshake_failures_total"]
+        << " " << after["quorvane_producers"];
+    for (const std::string counted :
+         {"frames_received", "frames_published", "bytes_received", "bytes_published"}) {
+        const std::string name = "quorvane_" + counted + "_total";
+        EXPECT_EQ(after[name] - before[name], counted[0] == 'f' ? 100 : 1000) << name;
+    }
+    EXPECT_EQ(after["quorvane_subscribers"], 1);
+    EXPECT_EQ(after["quorvane_receive_errors_total"] + after["quorvane_publish_errors_total"], 0);
+    EXPECT_EQ(after["quorvane_build_info{version=\"" +
+                    std::string(kelm::libs::core::constants::git_version) + "\"}"],
+              1);
+    const double rss_kib = proc_number("/status", "VmRSS:\\s*([0-9]+)");
+    EXPECT_NEAR(after["process_resident_memory_bytes"] / 1024, rss_kib, rss_kib / 5);
+    EXPECT_NEAR(after["process_virtual_memory_bytes"] / 1024,
+                proc_number("/status", "VmSize:\\s*([0-9]+)"), rss_kib / 5);
+    // User and system time, fields 14 and 15 of the stat line.
+    const double cpu = proc_number("/stat", "\\) (?:\\S+ ){11}(\\d+)") +
+                       proc_number("/stat", "\\) (?:\\S+ ){12}(\\d+)");
+    EXPECT_NEAR(after["process_cpu_seconds_total"], cpu / ::sysconf(_SC_CLK_TCK), 0.05);
+    EXPECT_GT(after["process_open_fds"], 3);
+    EXPECT_EQ(after["process_max_fds"], proc_number("/limits", "Max open files +([0-9]+)"));
+    const double age = std::time(nullptr) - after["process_start_time_seconds"];
+    EXPECT_TRUE(age >= 0 && age < 30) << age;
+    EXPECT_EQ(after.size(), 16u);
+    stop(SIGTERM);
+}
+
+// Only GET and HEAD of /metrics are served, nothing large is read, and idle or stuck clients
+// take no more than their share, while frames keep flowing.
+TEST_F(Broker, MetricsListenerHoldsItsLimitsWhileForwardingGoesOn) {
+    start({}, "", R"(, "metrics_address": "127.0.0.1:0")");
+    for (const auto& [request, headers, answer] :
+         std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"HEAD /metrics", "",
+              "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4\r\n*"
+              "Content-Length: [1-9]*\r\n\r\n"},
+             {"GET /metrics/x", "", "HTTP/1.1 404 Not Found\r\n*"},
+             {"POST /metrics", "", "HTTP/1.1 405 Method Not Allowed\r\n*Allow: GET, HEAD\r\n*"},
+             {"GET /metrics", "X: " + std::string(8192, 'x') + "\r\n", "HTTP/1.1 413 *"},
+             {"GET", "", "HTTP/1.1 400 Bad Request\r\n*"}}) {
+        const std::string got = ask(request, headers);
+        EXPECT_EQ(::fnmatch(answer.c_str(), got.c_str(), 0), 0) << request << "\n" << got;
+    }
+    // A request of 1 MiB is cut short.
+    const http_client huge(metrics_port);
+    huge.send("POST /metrics HTTP/1.1\r\nContent-Length: 1048576\r\n\r\n" +
+              std::string(1 << 20, 'x'));
+    EXPECT_NE(huge.read_to_end(), "timeout");
+    // One client that asks without end and never reads, and a hundred that say nothing.
+    const http_client deaf(metrics_port, 4096);
+    std::string requests;
+    for (int i = 0; i < 2000; ++i) {
+        requests += "GET /metrics HTTP/1.1\r\n\r\n";
+    }
+    int sent = 0;
+    while (sent < 1000 && deaf.send(requests) == requests.size()) {
+        ++sent;
+    }
+    EXPECT_LT(sent, 1000) << "the server read on although nothing read its answers";
+    std::vector<std::unique_ptr<http_client>> idle;
+    for (int i = 0; i < 100; ++i) {
+        idle.push_back(std::make_unique<http_client>(metrics_port));
+    }
+    const auto closed = [&] {
+        return std::count_if(idle.begin(), idle.end(), [](const auto& _c) { return _c->closed(); });
+    };
+    // The stuck client holds one of the 16 places.
+    EXPECT_TRUE(kelm::test::eventually([&] { return closed() >= 85; }, std::chrono::seconds(1)));
+    EXPECT_EQ(closed(), 85);
+    for (int i = 0; i < 1000; ++i) {
+        ASSERT_TRUE(peers->send(std::to_string(i)));
+        ASSERT_EQ(receive(), std::to_string(i));
+    }
+    EXPECT_TRUE(kelm::test::eventually([&] { return closed() == 100 && deaf.closed(); },
+                                       std::chrono::seconds(8)));
+    EXPECT_EQ(scrape()["quorvane_frames_published_total"] > 1000, true);
+    stop(SIGINT);
+}
+
+// Three brokers side by side, producers and a logger on every input, subscribers on every
+// output: each frame reaches each subscriber exactly once, and when one broker dies the
+// producers go on at once through the others.
+TEST_F(Broker, SeveralBrokersDeliverEachFrameOnceAndOutliveOneOfThem) {
+    std::vector<std::unique_ptr<broker_process>> brokers;
+    std::vector<std::vector<std::string>> bound;
+    for (int i = 0; i < 3; ++i) {
+        brokers.push_back(std::make_unique<broker_process>(std::vector<std::string>{
+            "-c", directory.write_file(std::to_string(i) + ".json", wildcard_config())}));
+        bound.push_back(await_bound(*brokers.back()));
+        ASSERT_EQ(bound.back().size(), 3u);
+    }
+    zmq::context_t context;
+    std::vector<zmq::socket_t> producers;
+    std::vector<zmq::socket_t> subscribers;
+    kelm::libs::core::logger logger("several", "main");
+    for (int i = 0; i < 2; ++i) {
+        auto& push = producers.emplace_back(context, zmq::socket_type::push);
+        push.set(zmq::sockopt::immediate, true);
+        push.set(zmq::sockopt::linger, 0);
+        push.set(zmq::sockopt::sndtimeo, 1000);
+        auto& sub = subscribers.emplace_back(context, zmq::socket_type::sub);
+        sub.set(zmq::sockopt::linger, 0);
+        sub.set(zmq::sockopt::rcvhwm, 0);
+        sub.set(zmq::sockopt::subscribe, "");
+        for (const auto& endpoints : bound) {
+            push.connect(endpoints[0]);
+            sub.connect(endpoints[1]);
+        }
+    }
+    for (const auto& endpoints : bound) {
+        logger.connect(endpoints[0]);
+    }
+    // What each subscriber got, of the messages that contain the tag; true once every one got
+    // _expected of them, or false when a receive waited _limit in vain.
+    std::vector<std::map<std::string, int>> got(subscribers.size());
+    const auto collect = [&](const std::string& _tag, std::size_t _expected,
+                             std::chrono::milliseconds _limit) {
+        for (std::size_t i = 0; i < subscribers.size(); ++i) {
+            subscribers[i].set(zmq::sockopt::rcvtimeo, static_cast<int>(_limit.count()));
+            zmq::message_t message;
+            while (got[i].size() < _expected && subscribers[i].recv(message)) {
+                const std::string text = message.to_string();
+                if (text.find(_tag) != std::string::npos) {
+                    ++got[i][text];
+                }
+            }
+            if (got[i].size() < _expected) {
+                return false;
+            }
+        }
+        return true;
+    };
+    // Frames through every producer and lines through the logger; false if a send blocked.
+    const auto send = [&](const std::string& _tag, int _count) {
+        for (int i = 0; i < _count; ++i) {
+            for (std::size_t p = 0; p < producers.size(); ++p) {
+                const std::string text = _tag + "-" + std::to_string(p) + "-" + std::to_string(i);
+                if (!producers[p].send(zmq::buffer(text))) {
+                    return false;
+                }
+            }
+            logger.info("%1%-log-%2%") % _tag % i;
+        }
+        return true;
+    };
+    // Until one round gets through whole: every subscriber hears every broker, and after a
+    // broker's death, none of the senders still hands frames to it.
+    int round = 0;
+    const auto settle = [&] {
+        return kelm::test::eventually([&] {
+            const std::string tag = "settle" + std::to_string(++round) + "-";
+            got.assign(subscribers.size(), {});
+            return send(tag, 10) && collect(tag, 30, std::chrono::milliseconds(300));
+        });
+    };
+    const auto exactly_once = [&](const std::string& _tag) {
+        got.assign(subscribers.size(), {});
+        EXPECT_TRUE(send(_tag, 300));
+        EXPECT_TRUE(collect(_tag, 900, kelm::test::patience));
+        collect(_tag, 901, std::chrono::milliseconds(300));
+        for (const auto& counts : got) {
+            EXPECT_EQ(counts.size(), 900u);
+            EXPECT_TRUE(std::all_of(counts.begin(), counts.end(),
+                                    [](const auto& _count) { return _count.second == 1; }));
+        }
+    };
+    ASSERT_TRUE(settle());
+    exactly_once("before");
+    brokers.front()->send_signal(SIGKILL);
+    EXPECT_EQ(brokers.front()->wait(), 128 + SIGKILL);
+    ASSERT_TRUE(settle());
+    exactly_once("after");
 }

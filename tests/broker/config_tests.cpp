@@ -10,7 +10,8 @@
 
 namespace {
 
-// "input | output | limits", or the reason the document was refused.
+// "input | output | limits[ | metrics address = host port]", or the reason the document was
+// refused.
 std::string endpoints(const std::string& _document) {
     std::istringstream stream(_document);
     try {
@@ -20,6 +21,10 @@ std::string endpoints(const std::string& _document) {
              << system.max_message_size << " " << system.max_subscription_size << " "
              << system.input_high_water_mark << " " << system.output_high_water_mark << " "
              << system.heartbeat_interval_ms << " " << system.heartbeat_timeout_ms;
+        if (!system.metrics_address.empty()) {
+            read << " | " << system.metrics_address << " = " << system.metrics_host << " "
+                 << system.metrics_port;
+        }
         return read.str();
     } catch (const kelm::libs::core::exception& e) {
         return e.get_string_error();
@@ -45,12 +50,21 @@ TEST(BrokerConfig, ReadsEndpointsAndLimitsOrNamesEveryFault) {
              "max_message_size": 1, "max_subscription_size": 2, "input_high_water_mark": 3,
              "output_high_water_mark": 0, "heartbeat_interval_ms": 5, "heartbeat_timeout_ms": 6}})",
          "ipc:///i | tcp://h:* | 1 2 3 0 5 6"},
+        {R"({"system": {"input_address": "ipc:///i", "output_address": "ipc:///o",
+             "metrics_address": "[::1]:9571"}})",
+         "ipc:///i | ipc:///o | 16777216 4096 1000 1000 0 0 | [::1]:9571 = ::1 9571"},
+        {R"({"system": {"input_address": "ipc:///i", "output_address": "ipc:///o",
+             "metrics_address": "0.0.0.0:0"}})",
+         "ipc:///i | ipc:///o | 16777216 4096 1000 1000 0 0 | 0.0.0.0:0 = 0.0.0.0 0"},
         {R"({"system": {"input_address": "tcp://a:5570x", "output_address": "udp://b:1",
              "max_message_size": -1, "input_high_water_mark": "many"}})",
          invalid + unbindable + "input_address: tcp port is not a number from 0 to 65535 or *\n" +
              unbindable + "output_address: unsupported transport, tcp or ipc expected\n" +
              "Field must not be negative: system.max_message_size\n" +
              "Can not find field <int>: system.input_high_water_mark"},
+        {R"({"system": {"input_address": "ipc:///i", "output_address": "ipc:///o",
+             "metrics_address": 9571}})",
+         invalid + "Can not find field <string>: system.metrics_address"},
         {R"({"system": {"input_address": "", "output_address": "ipc:///o"}})",
          invalid + unbindable + "input_address: not of the form transport://address"},
         {R"({"system": {"input_address": "ipc:///i", "output_address": ""}})",
@@ -63,6 +77,20 @@ TEST(BrokerConfig, ReadsEndpointsAndLimitsOrNamesEveryFault) {
     };
     for (const auto& [document, expected] : rows) {
         EXPECT_EQ(endpoints(document), expected) << document;
+    }
+    for (const auto& [address, fault] : std::vector<std::pair<std::string, std::string>>{
+             {"127.0.0.1:65536", "the port is not a number from 0 to 65535"},
+             {"[::1]:95x", "the port is not a number from 0 to 65535"},
+             {"127.0.0.1", "not of the form host:port"},
+             {"::1:9571", "the host is not an IPv4 address or an IPv6 address in brackets"},
+             {"[127.0.0.1]:9571", "the host is not an IPv4 address or an IPv6 address in brackets"},
+             {"localhost:9571",
+              "the host is not an IPv4 address or an IPv6 address in brackets"}}) {
+        EXPECT_EQ(
+            endpoints(R"({"system": {"input_address": "ipc:///i", "output_address": "ipc:///o",
+                            "metrics_address": ")" +
+                      address + "\"}}"),
+            invalid + "Not an address to listen on: system.metrics_address: " + fault);
     }
     for (const std::string unparsable : {"", "{\"system\": "}) {
         EXPECT_EQ(endpoints(unparsable).rfind("Cannot parse json: ", 0), 0u) << unparsable;

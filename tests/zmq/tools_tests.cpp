@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <regex>
 #include <stdexcept>
 #include <string>
@@ -122,6 +123,46 @@ TEST(Tools, PublishedFramesAndLogLinesReachTheSubscribersOfARunningBroker) {
     EXPECT_EQ(without_probes(all.output()),
               "one\n#pos x {\"a\":1}\n&m:c line\nl1\n#position{2}\n\nlast\n");
     EXPECT_EQ(without_probes(chosen.output()), "{\"a\":1}\n&m:c line\n{2}\n");
+}
+
+// A subscriber of two brokers prints what each publishes; a publisher of both, one of them
+// down, sends everything through the other and queues nothing for the one that is down.
+TEST(Tools, SeveralEndpointsReachEveryBrokerThatIsUp) {
+    std::vector<std::string> inputs;
+    std::vector<std::string> outputs;
+    std::vector<std::unique_ptr<child>> brokers;
+    for (int i = 0; i < 2; ++i) {
+        inputs.push_back(kelm::test::free_endpoint());
+        outputs.push_back(kelm::test::free_endpoint());
+        brokers.push_back(
+            std::make_unique<child>(std::vector<std::string>{QUORVANE_BINARY, "-c", "/dev/stdin"},
+                                    R"({"system": {"input_address": ")" + inputs[i] +
+                                        R"(", "output_address": ")" + outputs[i] + R"("}})"));
+    }
+    child both({sub, "-a", outputs[0], "--address", outputs[1], "-t", "m"});
+    for (int i = 0; i < 2; ++i) {
+        const std::string mark = "m-probe" + std::to_string(i);
+        ASSERT_TRUE(kelm::test::eventually(
+            [&] {
+                return child({pub, "-a", inputs[i], mark}).wait() == 0 &&
+                       contains(both.output(), mark);
+            },
+            std::chrono::seconds(15)));
+    }
+    brokers[0]->kill(SIGTERM);
+    EXPECT_EQ(brokers[0]->wait(), 0);
+    std::vector<std::string> messages{pub, "-a", inputs[0], "-a", inputs[1]};
+    std::string expected;
+    for (int i = 0; i < 20; ++i) {
+        messages.push_back("m" + std::to_string(i));
+        expected += messages.back() + "\n";
+    }
+    child publisher(messages);
+    EXPECT_TRUE(kelm::test::eventually([&] { return contains(both.output(), "m19\n"); }));
+    EXPECT_EQ(publisher.wait(), 0);
+    both.kill(SIGINT);
+    EXPECT_EQ(both.wait(), 0);
+    EXPECT_EQ(std::regex_replace(both.output(), std::regex("m-probe.*\n"), ""), expected);
 }
 
 TEST(Tools, CommandLineMistakesAndRefusedEndpointsGiveOneLineAndTheirStatus) {

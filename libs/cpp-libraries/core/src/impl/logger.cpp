@@ -250,7 +250,20 @@ void logger::set_debug(bool _debug) {
 void logger::connect(const std::string& _address) {
     {
         std::lock_guard<std::mutex> lock(m_socket_mutex);
+        // From the second collector on, lines go only to those connected: one that is down
+        // would otherwise hold every n-th line until it is back. ZeroMQ applies that rule to
+        // later connects, so the first collector is connected anew; lines still queued for it
+        // are dropped there (the system log has them).
+        const bool second = m_collectors.size() == 1;
+        if (second) {
+            m_debug_socket.set(::zmq::sockopt::immediate, true);
+        }
         m_debug_socket.connect(_address);
+        if (second) {
+            m_debug_socket.disconnect(m_collectors.front());
+            m_debug_socket.connect(m_collectors.front());
+        }
+        m_collectors.push_back(_address);
     }
     debug("Connected to socket");
 }

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace kelm::libs::core {
 
@@ -143,7 +144,9 @@ public:
 
     bool is_logger_enabled() const { return m_enable_logger; }
 
-    // Adds a collector endpoint; lines go to one connected collector in turn.
+    // Adds a collector endpoint; lines go to one connected collector in turn. With one
+    // collector, lines wait for it while it is down, up to ZeroMQ's high-water mark; with
+    // several, a collector that is down gets none, so the others take them all.
     void connect(const std::string& _address);
 
 private:
@@ -158,6 +161,8 @@ private:
     ::zmq::context_t m_zmq_context;
     mutable std::mutex m_socket_mutex;
     mutable ::zmq::socket_t m_debug_socket;
+    // The collectors connected so far, under m_socket_mutex.
+    std::vector<std::string> m_collectors;
 };
 
 }  // namespace kelm::libs::core
