@@ -26,3 +26,14 @@ foreach(name kelm-core kelm-config)
   install(FILES ${CMAKE_BINARY_DIR}/packaging/${name}.pc DESTINATION ${KELM_PKGCONFIG_DIR}
           COMPONENT dev)
 endforeach()
+
+# A stripped install (cmake --install --strip, and the Debian package) leaves the archives' symbols
+# alone, as they must, but drops their debugging sections, which are most of their size.
+install(CODE "
+  if(CMAKE_INSTALL_DO_STRIP)
+    foreach(archive kelm_core kelm_asio_zmq kelm_config)
+      execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-debug
+        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/lib\${archive}.a\"
+        COMMAND_ERROR_IS_FATAL ANY)
+    endforeach()
+  endif()" COMPONENT dev)
