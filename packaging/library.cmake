@@ -9,7 +9,8 @@ install(EXPORT kelm NAMESPACE kelm:: FILE kelmTargets.cmake DESTINATION ${KELM_C
         COMPONENT dev)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/kelmConfig.cmake.in
                               ${CMAKE_BINARY_DIR}/packaging/kelmConfig.cmake
-                              INSTALL_DESTINATION ${KELM_CMAKE_DIR})
+                              INSTALL_DESTINATION ${KELM_CMAKE_DIR}
+                              PATH_VARS KELM_INSTALL_INCLUDEDIR)
 # The API is not stable across major versions; within one, a newer library serves older users.
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/packaging/kelmConfigVersion.cmake
                                  COMPATIBILITY SameMajorVersion)

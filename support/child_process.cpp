@@ -1,6 +1,7 @@
 #include "child_process.hpp"
 
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -82,6 +83,9 @@ child_process::child_process(std::vector<std::string> _argv, const options& _opt
     const auto argv = pointers(_argv);
     const auto envp = pointers(environment);
     start([&](int _error_pipe) {
+        // The program gets no descriptor of ours beyond its standard streams: a listening
+        // socket it held would keep the port taking connections that nobody serves.
+        ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
         if (redirect(_options.input.c_str(), O_RDONLY, STDIN_FILENO) &&
             redirect(_options.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, STDOUT_FILENO) &&
             redirect(_options.error.c_str(), O_WRONLY | O_CREAT | O_TRUNC, STDERR_FILENO)) {
