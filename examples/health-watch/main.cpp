@@ -153,7 +153,7 @@ private:
 
     // A hash per URL: status, ms and checked, or error in place of status.
     void store(const check_result& _result) {
-        if (!m_redis) {
+        if (!m_redis || m_redis_lost) {
             return;
         }
         const std::string key = "health:" + _result.url;
@@ -172,8 +172,18 @@ private:
     // Commands on one connection are carried out in order, so the two writes of a result
     // need not wait for each other.
     void write(core::redis::context::args _command) {
-        auto& pending = m_writes.emplace_back();
-        pending.handle = m_redis->create_command(std::move(_command))->execute_async();
+        if (m_redis_lost) {
+            return;
+        }
+        core::async_operation_handle<core::redis::reply>::ptr handle;
+        try {
+            handle = m_redis->create_command(std::move(_command))->execute_async();
+        } catch (const core::exception&) {
+            // A connection that is gone takes no more commands.
+            lose_redis();
+            return;
+        }
+        auto& pending = m_writes.emplace_back(pending_write{std::move(handle), false});
         pending.handle->set_callback([this, &pending](core::redis::reply _reply) {
             pending.done = true;
             written(_reply);
@@ -184,7 +194,14 @@ private:
         if (_reply.get_type() == core::redis::reply_type::ERROR) {
             m_log.error("Redis refused a write: %1%") % _reply.to_string();
         } else if (_reply.get_type() == core::redis::reply_type::NIL) {
-            // The connection is gone; the next period opens a new one.
+            // Pending commands get NIL when the connection goes.
+            lose_redis();
+        }
+    }
+
+    // The next period opens a new connection.
+    void lose_redis() {
+        if (!m_redis_lost) {
             m_log.error("Lost the connection to Redis");
             m_redis_lost = true;
         }

@@ -65,21 +65,27 @@ protected:
             write("broker.json", R"({"system": {"input_address": ")" + m_input +
                                      R"(", "output_address": ")" + m_output + R"("}})");
         m_broker.emplace(std::vector<std::string>{QUORVANE_BINARY, "-c", config});
-        m_redis.emplace(std::vector<std::string>{
-            "redis-server", "--port", std::to_string(m_redis_port), "--bind", "127.0.0.1", "--save",
-            "", "--logfile", "/dev/null"});
         m_peers.emplace(m_input, m_output);
-        if (!m_peers->await_forwarding() ||
-            !kelm::test::eventually([this] { return redis_answers(); })) {
-            throw std::runtime_error("the broker or redis-server does not start");
+        if (!m_peers->await_forwarding()) {
+            throw std::runtime_error("the broker does not start");
         }
+        start_redis();
     }
     ~HealthWatch() override { std::filesystem::remove_all(m_directory); }
 
-    bool redis_answers() const {
-        const std::unique_ptr<redisContext, decltype(&redisFree)> context(
-            redisConnect("127.0.0.1", m_redis_port), redisFree);
-        return context && context->err == 0;
+    // An empty server, on the same port each time; returns once it accepts connections.
+    void start_redis() {
+        m_redis.emplace(std::vector<std::string>{
+            "redis-server", "--port", std::to_string(m_redis_port), "--bind", "127.0.0.1", "--save",
+            "", "--logfile", "/dev/null"});
+        const auto answers = [this] {
+            const std::unique_ptr<redisContext, decltype(&redisFree)> context(
+                redisConnect("127.0.0.1", m_redis_port), redisFree);
+            return context && context->err == 0;
+        };
+        if (!kelm::test::eventually(answers)) {
+            throw std::runtime_error("redis-server does not start");
+        }
     }
 
     std::string write(const std::string& _name, const std::string& _content) const {
@@ -134,6 +140,8 @@ protected:
         return true;
     }
 
+    // The start of a log line of the service, as the broker publishes it.
+    const std::string m_line = R"(&health-watch:main \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )";
     std::string m_directory = [] {
         char pattern[] = "/tmp/quorvane-example-XXXXXX";
         return std::string(::mkdtemp(pattern));
@@ -160,12 +168,11 @@ TEST_F(HealthWatch, ReportsEachUrlEveryPeriodAndFailuresOnceTheServerIsGone) {
     const std::string ok = http->address() + "/status/200";
     const std::string down = http->address() + "/status/503";
     auto watch = start(configuration("[\"" + ok + "\", \"" + down + "\"]"));
-    const std::string time = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})";
-    ASSERT_TRUE(seen(
-        {std::regex(R"(#health\{"url":")" + quoted(ok) + R"(","status":200,"ms":\d+\})"),
-         std::regex(R"(#health\{"url":")" + quoted(down) + R"(","status":503,"ms":\d+\})"),
-         std::regex("&health-watch:main " + time + " GET " + quoted(ok) + R"(: 200 in \d+ ms)")},
-        3));
+    ASSERT_TRUE(
+        seen({std::regex(R"(#health\{"url":")" + quoted(ok) + R"(","status":200,"ms":\d+\})"),
+              std::regex(R"(#health\{"url":")" + quoted(down) + R"(","status":503,"ms":\d+\})"),
+              std::regex(m_line + "GET " + quoted(ok) + R"(: 200 in \d+ ms)")},
+             3));
     const auto before = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::system_clock::now().time_since_epoch())
                             .count();
@@ -185,17 +192,42 @@ TEST_F(HealthWatch, ReportsEachUrlEveryPeriodAndFailuresOnceTheServerIsGone) {
     const std::string failed = R"(","ms":\d+,"error":"[^"]+"\})";
     ASSERT_TRUE(seen({std::regex(R"(#health\{"url":")" + quoted(ok) + failed),
                       std::regex(R"(#health\{"url":")" + quoted(down) + failed),
-                      std::regex("&health-watch:main " + time + " GET " + quoted(down) +
-                                 R"( failed after \d+ ms: .+)")},
+                      std::regex(m_line + "GET " + quoted(down) + R"( failed after \d+ ms: .+)")},
                      3));
     const auto fields = hash(m_redis_port, "health:" + ok);
     EXPECT_EQ(fields.count("status"), 0u);
     EXPECT_FALSE(fields.at("error").empty());
 
     watch.send_signal(SIGTERM);
-    EXPECT_TRUE(seen({std::regex("&health-watch:main " + time + " Stopped")}, 1));
+    EXPECT_TRUE(seen({std::regex(m_line + "Stopped")}, 1));
     EXPECT_EQ(watch.wait(kelm::test::patience), 0);
     EXPECT_EQ(read_file(m_directory + "/stderr"), "");
+}
+
+// Without Redis the results still reach the broker and the service asks again each period;
+// a server that comes back gets the hashes, and one that goes away is told in the log.
+TEST_F(HealthWatch, GoesOnWithoutRedisAndWritesAgainOnceItIsBack) {
+    m_redis.reset();
+    kelm::test::http_server http;
+    const std::string url = http.address() + "/status/200";
+    const auto stored = [&] {
+        return kelm::test::eventually(
+            [&] { return hash(m_redis_port, "health:" + url).count("status") == 1; });
+    };
+    auto watch = start(configuration("[\"" + url + "\"]"));
+    ASSERT_TRUE(seen(
+        {std::regex(R"(#health\{"url":")" + quoted(url) + R"(","status":200,"ms":\d+\})"),
+         std::regex(m_line +
+                    "Cannot connect to Redis at 127\\.0\\.0\\.1:" + std::to_string(m_redis_port))},
+        2));
+    start_redis();
+    ASSERT_TRUE(stored());
+    m_redis.reset();
+    ASSERT_TRUE(seen({std::regex(m_line + "Lost the connection to Redis")}, 1));
+    start_redis();
+    EXPECT_TRUE(stored());
+    watch.send_signal(SIGTERM);
+    EXPECT_EQ(watch.wait(kelm::test::patience), 0);
 }
 
 // Like the broker: 64 for the command line, 78 for the file, each with its reason on
