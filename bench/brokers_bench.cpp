@@ -65,11 +65,11 @@ private:
     std::filesystem::path m_path;
 };
 
-std::unique_ptr<child_process> start_broker(const endpoints& _endpoints,
+std::unique_ptr<kelm::test::child_process> start_broker(const endpoints& _endpoints,
                                             const std::filesystem::path& _config) {
     std::ofstream(_config) << "{ \"system\": { \"input_address\": \"" << _endpoints.input
                            << "\", \"output_address\": \"" << _endpoints.output << "\" } }\n";
-    return std::make_unique<child_process>(
+    return std::make_unique<kelm::test::child_process>(
         std::vector<std::string>{QUORVANE_BENCH_BROKER, "-c", _config.string()});
 }
 
@@ -77,7 +77,7 @@ std::unique_ptr<child_process> start_broker(const endpoints& _endpoints,
 // is dropped.
 void await_forwarding(zmq::context_t& _context, zmq::socket_t& _consumer,
                       const std::vector<endpoints>& _endpoints,
-                      std::vector<std::unique_ptr<child_process>>& _brokers) {
+                      std::vector<std::unique_ptr<kelm::test::child_process>>& _brokers) {
     const auto deadline = steady_clock::now() + std::chrono::seconds(10);
     _consumer.set(zmq::sockopt::rcvtimeo, 20);
     for (std::size_t i = 0; i < _endpoints.size(); ++i) {
@@ -99,7 +99,7 @@ void await_forwarding(zmq::context_t& _context, zmq::socket_t& _consumer,
 run_result run_once(std::size_t _brokers, const options& _options) {
     const temp_directory directory;
     std::vector<endpoints> endpoints;
-    std::vector<std::unique_ptr<child_process>> brokers;
+    std::vector<std::unique_ptr<kelm::test::child_process>> brokers;
     for (std::size_t i = 0; i < _brokers; ++i) {
         endpoints.push_back(pick_loopback_endpoints());
         brokers.push_back(

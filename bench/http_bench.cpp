@@ -3,6 +3,7 @@
 // both alike. The server runs in a child process, so the CPU figures are the client's own.
 #include "options.hpp"
 
+#include "child_process.hpp"
 #include "http_server.hpp"
 
 #include <core/core.hpp>
@@ -11,12 +12,12 @@
 
 #include <curl/curl.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -71,16 +72,12 @@ public:
         if (pipe(to_child) != 0 || pipe(from_child) != 0) {
             throw std::runtime_error("pipe failed");
         }
-        m_pid = fork();
-        if (m_pid < 0) {
-            throw std::runtime_error("fork failed");
-        }
-        if (m_pid == 0) {
+        m_child.emplace([&] {
             close(to_child[1]);
             close(from_child[0]);
             serve(_threads, to_child[0], from_child[1]);
-            _exit(0);
-        }
+            return 0;
+        });
         close(to_child[0]);
         close(from_child[1]);
         m_commands = fdopen(to_child[1], "w");
@@ -93,7 +90,8 @@ public:
     ~server_process() {
         std::fclose(m_commands);
         std::fclose(m_answers);
-        waitpid(m_pid, nullptr, 0);
+        // The server ends when its commands do.
+        m_child->wait(std::chrono::seconds(5));
     }
 
     std::string address() const { return "http://127.0.0.1:" + std::to_string(m_port); }
@@ -125,7 +123,7 @@ private:
         std::fclose(answers);
     }
 
-    pid_t m_pid;
+    std::optional<kelm::test::child_process> m_child;
     FILE* m_commands;
     FILE* m_answers;
     unsigned short m_port = 0;

@@ -2,6 +2,8 @@
 // on a minimal poll loop, both against one local redis-server that the benchmark starts.
 // The two alternate (A B A B ...) so that machine noise hits both alike; each run is a
 // child process of its own, so its CPU time and peak RSS are its own.
+#include "child_process.hpp"
+
 #include <core/core.hpp>
 #include <core/events_loop.hpp>
 #include <core/logger.hpp>
@@ -15,10 +17,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,12 +26,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -204,38 +203,28 @@ struct run_result {
     long peak_rss_kib = 0;
 };
 
-// Runs one variant in a child process; its peak RSS comes from wait4.
+// Runs one variant in a child process, which ends with its peak RSS on record.
 template <class Variant>
 run_result in_child(Variant&& _variant) {
     int channel[2];
     if (pipe(channel) != 0) {
         throw std::runtime_error("pipe failed");
     }
-    const pid_t child = fork();
-    if (child == 0) {
+    kelm::test::child_process child([&] {
         close(channel[0]);
-        measurement result;
-        try {
-            result = _variant();
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "%s\n", e.what());
-            _exit(1);
-        }
-        const bool sent = write(channel[1], &result, sizeof(result)) == sizeof(result);
-        _exit(sent ? 0 : 1);
-    }
+        const measurement result = _variant();
+        return write(channel[1], &result, sizeof(result)) == sizeof(result) ? 0 : 1;
+    });
     close(channel[1]);
     run_result result;
     const bool received = read(channel[0], &result.measured, sizeof(result.measured)) ==
                           static_cast<ssize_t>(sizeof(result.measured));
     close(channel[0]);
-    int status = 0;
-    rusage usage{};
-    wait4(child, &status, 0, &usage);
-    if (!received || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    // A run that has sent its figures has nothing left but to exit.
+    if (!received || child.wait(std::chrono::seconds(10)) != 0) {
         throw std::runtime_error("a benchmark run failed");
     }
-    result.peak_rss_kib = usage.ru_maxrss;
+    result.peak_rss_kib = child.peak_rss_kib();
     return result;
 }
 
@@ -268,27 +257,9 @@ public:
             throw std::runtime_error("cannot make a directory for redis-server");
         }
         m_directory = directory;
-        std::vector<std::string> words{"redis-server",
-                                       "--port",
-                                       std::to_string(_port),
-                                       "--bind",
-                                       "127.0.0.1",
-                                       "--save",
-                                       "",
-                                       "--appendonly",
-                                       "no",
-                                       "--dir",
-                                       m_directory,
-                                       "--logfile",
-                                       m_directory + "/redis.log"};
-        std::vector<char*> argv;
-        for (auto& word : words) {
-            argv.push_back(word.data());
-        }
-        argv.push_back(nullptr);
-        if (posix_spawnp(&m_pid, "redis-server", nullptr, nullptr, argv.data(), environ) != 0) {
-            throw std::runtime_error("cannot start redis-server");
-        }
+        m_process.emplace(std::vector<std::string>{
+            "redis-server", "--port", std::to_string(_port), "--bind", "127.0.0.1", "--save", "",
+            "--appendonly", "no", "--dir", m_directory, "--logfile", m_directory + "/redis.log"});
         for (int i = 0; i < 500; ++i) {
             if (auto* reply = command(_port, "PING")) {
                 freeReplyObject(reply);
@@ -299,15 +270,14 @@ public:
         throw std::runtime_error("redis-server does not answer");
     }
     ~server() {
-        kill(m_pid, SIGTERM);
-        waitpid(m_pid, nullptr, 0);
+        m_process->stop(std::chrono::seconds(5));
         std::filesystem::remove_all(m_directory);
     }
 
 private:
     int m_port;
-    pid_t m_pid = -1;
     std::string m_directory;
+    std::optional<kelm::test::child_process> m_process;
 };
 
 double median(std::vector<double> _values) {

@@ -1,11 +1,10 @@
 #pragma once
 
+#include "child_process.hpp"
 #include "syslog_capture.hpp"
 #include "wait.hpp"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -17,12 +16,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-extern char** environ;
 
 namespace test_support {
 
@@ -59,79 +57,36 @@ public:
 class broker_process {
 public:
     explicit broker_process(std::vector<std::string> _arguments,
-                            std::vector<std::string> _environment = {}) {
-        // Where systemd would listen.
-        const std::string notify_path = m_directory.path + "/notify";
-        m_notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        notify_path.copy(address.sun_path, sizeof address.sun_path - 1);
-        if (::bind(m_notify, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            throw std::runtime_error("cannot bind " + notify_path);
-        }
+                            std::vector<std::string> _environment = {})
+        : m_notify(bind_notify_socket(m_directory.path + "/notify")) {
         // The capture library is not instrumented, so it is loaded ahead of the sanitizer's
         // runtime.
         const char* asan = std::getenv("ASAN_OPTIONS");
         _environment.insert(
             _environment.end(),
-            {"NOTIFY_SOCKET=" + notify_path,
+            {"NOTIFY_SOCKET=" + m_directory.path + "/notify",
              std::string("LD_PRELOAD=") + SYSLOG_PRELOAD + ":" + ZMQ_FAULTS_PRELOAD,
              "QUORVANE_SYSLOG_CAPTURE=" + m_directory.path + "/syslog",
              "ASAN_OPTIONS=" + (asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0"});
-        for (char** variable = environ; *variable != nullptr; ++variable) {
-            if (!std::regex_search(*variable,
-                                   std::regex("^(LD_PRELOAD|ASAN_OPTIONS|NOTIFY_SOCKET)="))) {
-                _environment.push_back(*variable);
-            }
-        }
-        // Killed with this process, so that a test that crashes does not leave a broker behind
-        // holding the test runner's output open.
-        _arguments.insert(_arguments.begin(), {"setpriv", "--pdeathsig", "KILL", QUORVANE_BINARY});
-        const auto pointers = [](std::vector<std::string>& _strings) {
-            std::vector<char*> result(_strings.size() + 1, nullptr);
-            std::transform(_strings.begin(), _strings.end(), result.begin(),
-                           [](std::string& _text) { return &_text[0]; });
-            return result;
-        };
-        posix_spawn_file_actions_t actions;
-        ::posix_spawn_file_actions_init(&actions);
-        ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO,
-                                           (m_directory.path + "/stderr").c_str(),
-                                           O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int result =
-            ::posix_spawnp(&m_pid, "setpriv", &actions, nullptr, pointers(_arguments).data(),
-                           pointers(_environment).data());
-        ::posix_spawn_file_actions_destroy(&actions);
-        if (result != 0) {
-            throw std::runtime_error("cannot start " QUORVANE_BINARY);
-        }
+        _arguments.insert(_arguments.begin(), QUORVANE_BINARY);
+        m_process.emplace(std::move(_arguments),
+                          kelm::test::child_process::options{
+                              std::move(_environment), {}, {}, m_directory.path + "/stderr"});
     }
     ~broker_process() {
-        wait(std::chrono::milliseconds(0));
+        m_process.reset();
         ::close(m_notify);
     }
     broker_process(const broker_process&) = delete;
     broker_process& operator=(const broker_process&) = delete;
 
-    int pid() const { return m_pid; }
-    void send_signal(int _signal) const {
-        if (m_pid > 0) {
-            ::kill(m_pid, _signal);
-        }
-    }
+    int pid() const { return m_process->pid(); }
+    void send_signal(int _signal) const { m_process->send_signal(_signal); }
 
     // The exit status, 128 + n for a death by signal n, or -1 when the time ran out (the
     // child is then killed). The default leaves room for the broker's 5 s linger.
     int wait(std::chrono::milliseconds _timeout = 2 * kelm::test::patience) {
-        int status = 0;
-        const bool ended = kelm::test::eventually(
-            [&] { return m_pid <= 0 || ::waitpid(m_pid, &status, WNOHANG) == m_pid; }, _timeout);
-        if (!ended) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-        m_pid = -1;
-        return !ended ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return m_process->wait(_timeout);
     }
 
     std::string standard_error() const { return read_file(m_directory.path + "/stderr"); }
@@ -149,9 +104,22 @@ public:
     }
 
 private:
+    // Where systemd would listen.
+    static int bind_notify_socket(const std::string& _path) {
+        const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        _path.copy(address.sun_path, sizeof address.sun_path - 1);
+        if (::bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(notify);
+            throw std::runtime_error("cannot bind " + _path);
+        }
+        return notify;
+    }
+
     temporary_directory m_directory;
     int m_notify = -1;
-    int m_pid = -1;
+    std::optional<kelm::test::child_process> m_process;
 };
 
 }  // namespace test_support

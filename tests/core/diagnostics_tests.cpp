@@ -98,7 +98,8 @@ TEST_F(Logger, StartsPlainAndDebugModeAddsTheUtcTimeAndEcho) {
     ::tzset();
 }
 
-// Only the length of the tree root counts when a file is shortened, not its text.
+// Only the length of the tree root counts when a file is shortened, not its text; a name relative
+// to a build directory inside the tree loses its climb to the root.
 TEST_F(Logger, LinesTakeTheirShapeFromLevelArgumentsPlaceFunctionAndException) {
     EXPECT_EQ(KELM_SOURCE_LOCATION().short_file(), "/tests/core/diagnostics_tests.cpp");
     const core::source_location where(42, file, "void kelm::a::b::run(int)");
@@ -111,6 +112,9 @@ TEST_F(Logger, LinesTakeTheirShapeFromLevelArgumentsPlaceFunctionAndException) {
         std::string(core::constants::source_directory.size(), 'x') + "/a.cpp";
     m_logger.info("n").location(core::source_location(3, elsewhere, "f"));
     m_logger.info("n").location(core::source_location(4, "/a", "f"));
+    for (const char* relative : {"../../src/x.cpp", "../a/../b.cpp", "..", "./../c"}) {
+        m_logger.info("n").location(core::source_location(5, relative, "f"));
+    }
     for (const char* function :
          {"kelm::a::f(int)::<lambda()>", "int kelm::a::kelm::g(char)", "int main(int, char**)"}) {
         m_logger.info("n").short_function(core::source_location(7, file, function));
@@ -132,16 +136,28 @@ TEST_F(Logger, LinesTakeTheirShapeFromLevelArgumentsPlaceFunctionAndException) {
     component->log_exception(core::located_exception(core::source_location(6, file, "k")));
     component->log_exception();
     EXPECT_STREQ(core::exception("boom", where).what(), "/src/x.cpp:42 boom");
-    EXPECT_EQ(logged(),
-              (strings{"6 m s 7", "4 /src/x.cpp:42 m", "3 void kelm::a::b::run(int): m",
-                       "6 /src/x.cpp:42 kelm::a::b::run: m", "6 /a.cpp:3 n", "6 :4 n",
-                       "6 kelm::a::f: n", "6 kelm::g: n", "6 int main(int, char**): n",
-                       "3 /src/x.cpp:12: Address already in use",
-                       "3 Log format \"needs %1% and %2%\": its arguments did not fit",
-                       "3 Log format \"needs %1%\": its arguments did not fit",
-                       "3 std::exception::what(): broken", "3 /src/x.cpp:77 Caught exeption",
-                       "3 /src/x.cpp:9 failed", "3 /src/x.cpp:5 check failed: c", "3 /src/x.cpp:6",
-                       "3 Unknown exception"}));
+    EXPECT_EQ(logged(), (strings{"6 m s 7",
+                                 "4 /src/x.cpp:42 m",
+                                 "3 void kelm::a::b::run(int): m",
+                                 "6 /src/x.cpp:42 kelm::a::b::run: m",
+                                 "6 /a.cpp:3 n",
+                                 "6 /a:4 n",
+                                 "6 /src/x.cpp:5 n",
+                                 "6 /a/../b.cpp:5 n",
+                                 "6 ..:5 n",
+                                 "6 ./../c:5 n",
+                                 "6 kelm::a::f: n",
+                                 "6 kelm::g: n",
+                                 "6 int main(int, char**): n",
+                                 "3 /src/x.cpp:12: Address already in use",
+                                 "3 Log format \"needs %1% and %2%\": its arguments did not fit",
+                                 "3 Log format \"needs %1%\": its arguments did not fit",
+                                 "3 std::exception::what(): broken",
+                                 "3 /src/x.cpp:77 Caught exeption",
+                                 "3 /src/x.cpp:9 failed",
+                                 "3 /src/x.cpp:5 check failed: c",
+                                 "3 /src/x.cpp:6",
+                                 "3 Unknown exception"}));
 }
 
 // A full queue or no collector drops the socket's copy quietly; other failures are logged.

@@ -1,3 +1,4 @@
+#include "child_process.hpp"
 #include "syslog_capture.hpp"
 #include "wait.hpp"
 
@@ -14,13 +15,11 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <thread>
 #include <type_traits>
 
@@ -154,31 +153,21 @@ protected:
     // system log starts empty too.
     void start_server() {
         test_support::clear_syslog_lines();
-        const auto port = std::to_string(m_port);
-        // Killed with this process, so that a test that crashes leaves no server behind.
-        const char* argv[] = {"setpriv",    "--pdeathsig", "KILL",      "redis-server", "--port",
-                              port.c_str(), "--bind",      "127.0.0.1", "--save",       "",
-                              "--logfile",  "/dev/null",   nullptr};
         const auto accepts = [this] {
             const std::unique_ptr<redisContext, decltype(&redisFree)> context(
                 redisConnect("127.0.0.1", m_port), redisFree);
             return context && context->err == 0;
         };
-        // The server needs no environment.
-        if (::posix_spawnp(&m_pid, argv[0], nullptr, nullptr, const_cast<char**>(argv), nullptr) !=
-                0 ||
-            !kelm::test::eventually(accepts)) {
+        m_server.emplace(std::vector<std::string>{"redis-server", "--port", std::to_string(m_port),
+                                                  "--bind", "127.0.0.1", "--save", "", "--logfile",
+                                                  "/dev/null"});
+        if (!kelm::test::eventually(accepts)) {
             throw std::runtime_error("redis-server does not start");
         }
     }
 
     // Ends the server at once, as a crash would.
-    void kill_server() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(std::exchange(m_pid, 0), nullptr, 0);
-        }
-    }
+    void kill_server() { m_server.reset(); }
 
     template <class T>
     T wait_for(const std::shared_ptr<core::async_operation_handle<T>>& _handle) {
@@ -193,7 +182,7 @@ protected:
     core::events_loop::ptr m_loop = m_core->create_events_loop("main");
     boost::asio::io_context& m_io = m_loop->get_io_context();
     const int m_port = listener(m_io).local_endpoint().port();
-    pid_t m_pid = 0;
+    std::optional<kelm::test::child_process> m_server;
     fake_server m_fake{m_io};
 };
 

@@ -1,3 +1,4 @@
+#include "child_process.hpp"
 #include "push_sub.hpp"
 #include "wait.hpp"
 
@@ -5,23 +6,17 @@
 
 #include <gtest/gtest.h>
 
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <regex>
-#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -39,38 +34,16 @@ bool contains(const std::string& _text, const std::string& _part) {
 // killed if it still runs when this goes, or when this process dies.
 class child {
 public:
-    explicit child(std::vector<std::string> _command, const std::string& _input = {}) {
-        std::ofstream(m_directory + "/0") << _input;
-        // A shell opens the files, then becomes the program.
-        const std::string shell =
-            "cd " + m_directory + " && exec setpriv --pdeathsig KILL \"$0\" \"$@\" <0 >1 2>2";
-        _command.insert(_command.begin(), {"/bin/sh", "-c", shell});
-        std::vector<char*> argv(_command.size() + 1);
-        std::transform(_command.begin(), _command.end(), argv.begin(),
-                       [](std::string& _argument) { return &_argument[0]; });
-        if (posix_spawn(&m_pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-            throw std::runtime_error("cannot start a shell");
-        }
-    }
-    ~child() {
-        if (m_pid > 0) {
-            kill(SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-        std::filesystem::remove_all(m_directory);
-    }
+    explicit child(std::vector<std::string> _command, const std::string& _input = {})
+        : m_process(
+              std::move(_command),
+              {{}, written(m_directory + "/0", _input), m_directory + "/1", m_directory + "/2"}) {}
+    ~child() { std::filesystem::remove_all(m_directory); }
 
-    void kill(int _signal) const { ::kill(m_pid, _signal); }
+    void kill(int _signal) const { m_process.send_signal(_signal); }
 
     // The exit status, 128 + n after a death by signal n, or -1 when the time ran out.
-    int wait() {
-        int status = 0;
-        if (!kelm::test::eventually([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; })) {
-            return -1;
-        }
-        m_pid = 0;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
+    int wait() { return m_process.wait(kelm::test::patience); }
 
     // Standard output, or what the descriptor given holds.
     std::string output(int _stream = 1) const {
@@ -79,11 +52,16 @@ public:
     }
 
 private:
+    static std::string written(const std::string& _file, const std::string& _content) {
+        std::ofstream(_file) << _content;
+        return _file;
+    }
+
     std::string m_directory = [] {
         char pattern[] = "/tmp/quorvane-child-XXXXXX";
         return std::string(mkdtemp(pattern));
     }();
-    pid_t m_pid = 0;
+    kelm::test::child_process m_process;
 };
 
 // The output without the probes and the log lines.

@@ -20,7 +20,15 @@ boost::string_view source_location::short_function() const {
 boost::string_view source_location::remove_directory_prefix(boost::string_view _path) {
     // Only the length is used: the build knows the prefix, so it is not compared.
     // A shorter path loses all of it; the empty view still ends where the path did.
-    return _path.substr(std::min(constants::source_directory.size(), _path.size()));
+    const auto root = std::min(constants::source_directory.size(), _path.size());
+    // A compiler cache may hand the compiler a path relative to the build directory
+    // ("../../src/main.cpp"); from a build directory inside the tree, the climb ends at its root.
+    auto start = root;
+    while (_path.substr(start).starts_with("../")) {
+        start += 3;
+    }
+    // The separator before the first folder stays, as in "/src/main.cpp".
+    return _path.substr(start > root ? start - 1 : start);
 }
 
 }  // namespace kelm::libs::core
