@@ -66,7 +66,7 @@ private:
 };
 
 std::unique_ptr<kelm::test::child_process> start_broker(const endpoints& _endpoints,
-                                            const std::filesystem::path& _config) {
+                                                        const std::filesystem::path& _config) {
     std::ofstream(_config) << "{ \"system\": { \"input_address\": \"" << _endpoints.input
                            << "\", \"output_address\": \"" << _endpoints.output << "\" } }\n";
     return std::make_unique<kelm::test::child_process>(
