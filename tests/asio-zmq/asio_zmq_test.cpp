@@ -306,10 +306,18 @@ TEST_F(AsioZmq, EveryReceiveCompletesOnceWhateverEndsIt) {
     pull.async_receive(note("second"));
     EXPECT_EQ(log.size(), 1u);
     EXPECT_TRUE(logged(2));
-    for (const char* text : {"for the one after cancel", "last words", "never read"}) {
+    for (const char* text : {"for the one after cancel", "last words", "never read", "unread"}) {
         send_text(push, text);
     }
     EXPECT_TRUE(logged(3));
+    // A handler may take back the receive it started; the frames behind it wait.
+    pull.async_receive(
+        [&](const boost::system::error_code& error, az::message& frame, std::size_t bytes) {
+            note("takes back")(error, frame, bytes);
+            pull.async_receive(note("taken back"));
+            pull.cancel();
+        });
+    EXPECT_TRUE(logged(5));
     // The socket is destroyed by its own handler, with a receive pending.
     auto owned = std::make_unique<az::socket>(std::move(pull));
     owned->async_receive(
@@ -327,7 +335,8 @@ TEST_F(AsioZmq, EveryReceiveCompletesOnceWhateverEndsIt) {
     EXPECT_EQ(
         log,
         (lines{"cancelled: Operation canceled", "second: Operation already in progress",
-               "after cancel 'for the one after cancel'", "last 'last words'",
+               "after cancel 'for the one after cancel'", "takes back 'last words'",
+               "taken back: Operation canceled", "last 'never read'",
                "moved from: Bad file descriptor", "out of turn: " + std::string(zmq_strerror(EFSM)),
                "on a closed socket: Bad file descriptor", "rearmed: Operation canceled"}));
 }

@@ -1,6 +1,7 @@
 #include "syslog_capture.hpp"
 #include "wait.hpp"
 
+#include <core/async_operation_handle_impl.hpp>
 #include <core/core.hpp>
 #include <core/events_loop.hpp>
 #include <core/logger.hpp>
@@ -12,6 +13,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -125,4 +127,41 @@ TEST_F(EventsLoop, SignalsStopTheLoopWhileAHandleLivesAndThenGetTheirDefaultActi
     ASSERT_TRUE(serves());
     ::kill(::getpid(), SIGTERM);
     EXPECT_TRUE(run.returns());
+}
+
+// A handle's callback may replace or clear itself, or drop the last pointer to its handle,
+// during its own delivery, and still runs to its end; what it left in place, and only that,
+// gets the next run's result.
+TEST_F(EventsLoop, HandleCallbackMayReplaceOrClearItselfOrDropItsHandle) {
+    using handle_impl = core::async_operation_handle_impl<std::string>;
+    for (const std::string change : {"replace", "clear", "drop"}) {
+        SCOPED_TRACE(change);
+        std::vector<std::string> results;
+        std::weak_ptr<handle_impl> operation;
+        core::async_operation_handle<std::string>::ptr handle =
+            handle_impl::create(*m_loop, [&](auto, auto _weak) { operation = _weak; });
+        handle->restart();
+        handle->set_callback([&, state = std::string(64, '+')](std::string _result) {
+            if (change == "replace") {
+                handle->set_callback(
+                    [&](std::string _again) { results.push_back("new " + _again); });
+            } else if (change == "clear") {
+                handle->set_callback(core::async_operation_handle<std::string>::callback());
+            } else {
+                handle.reset();
+            }
+            results.push_back(_result + state.substr(0, 1));
+        });
+        for (const std::string result : {"first", "second"}) {
+            if (const auto running = operation.lock()) {
+                running->restart();
+                running->return_result(std::string(result));
+            }
+            kelm::test::run_until(
+                m_loop->get_io_context(), [] { return false; }, std::chrono::milliseconds(20));
+        }
+        EXPECT_EQ(results, (change == "replace" ? std::vector<std::string>{"first+", "new second"}
+                                                : std::vector<std::string>{"first+"}));
+        EXPECT_EQ(operation.expired(), change == "drop");
+    }
 }

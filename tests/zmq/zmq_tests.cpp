@@ -101,12 +101,13 @@ protected:
 };
 
 // Frames wait for a callback, which may read the rest of a message with receive_more and
-// replace itself or destroy its socket. Its state is long enough to live on the heap; a
-// second receive would have completed with "already started", which is logged.
-TEST_F(Zmq, SocketCallbackReadsOnAndMayReplaceItselfOrDestroyTheSocket) {
-    for (const bool destroy : {false, true}) {
-        SCOPED_TRACE(destroy);
-        const std::string endpoint = "inproc://callback" + std::to_string(destroy);
+// replace or clear itself or destroy its socket. Its state is long enough to live on the
+// heap; a second receive would have completed with "already started", which is logged. A
+// frame that finds the callback cleared raises std::bad_function_call and is lost.
+TEST_F(Zmq, SocketCallbackReadsOnAndMayReplaceOrClearItselfOrDestroyTheSocket) {
+    for (const std::string change : {"replace", "clear", "destroy"}) {
+        SCOPED_TRACE(change);
+        const std::string endpoint = "inproc://callback-" + change;
         auto push = manager().bind(type::push, endpoint);
         EXPECT_FALSE(push->try_send(text("lost")));
         auto pull = manager().connect(type::pull, endpoint);
@@ -118,14 +119,30 @@ TEST_F(Zmq, SocketCallbackReadsOnAndMayReplaceItselfOrDestroyTheSocket) {
         settle();
         m_calls.clear();
         pull->set_receive_callback([this](core::zmq::message&) { m_calls.push_back("first"); });
-        pull->set_receive_callback([&, destroy, name = std::string(40, 's')](auto& _frame) {
-            m_calls.push_back(name.substr(0, 1) + text(_frame) + " " + text(pull->receive_more()));
-            destroy ? pull.reset() : pull->set_receive_callback(m_record);
+        pull->set_receive_callback([&, change, name = std::string(40, 's')](auto& _frame) {
+            if (change == "replace") {
+                pull->set_receive_callback(m_record);
+            } else if (change == "clear") {
+                pull->set_receive_callback(nullptr);
+            } else {
+                pull.reset();
+            }
+            m_calls.push_back(
+                name.substr(0, 1) + text(_frame) + " " +
+                text(change == "destroy" ? core::zmq::message() : pull->receive_more()));
         });
-        ASSERT_TRUE(run_until([&] { return m_calls.size() == (destroy ? 1u : 3u); }));
+        if (change == "clear") {
+            EXPECT_THROW(run_until([] { return false; }), std::bad_function_call);
+            pull->set_receive_callback(m_record);
+        }
+        ASSERT_TRUE(run_until([&] {
+            return m_calls.size() == (change == "replace" ? 3u : change == "clear" ? 2u : 1u);
+        }));
         settle();
         // c, left unread, arrives on its own.
-        EXPECT_EQ(m_calls, (destroy ? strings{"sa+ b+"} : strings{"sa+ b+", "c", "d"}));
+        EXPECT_EQ(m_calls, (change == "replace" ? strings{"sa+ b+", "c", "d"}
+                            : change == "clear" ? strings{"sa+ b+", "d"}
+                                                : strings{"sa+ "}));
     }
     EXPECT_TRUE(test_support::syslog_lines().empty());
 }

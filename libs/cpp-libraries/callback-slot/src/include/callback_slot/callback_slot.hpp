@@ -1,0 +1,96 @@
+#pragma once
+
+#include <type_traits>
+#include <utility>
+
+namespace kelm::libs {
+
+// Holds the callback of an object that calls it back, such as a socket's receive
+// callback, where the callback may, during its own call, install another callback,
+// clear the slot, or destroy the object and the slot with it.
+//
+// The running callable is moved out of the slot onto the caller's stack for the length
+// of its call, so none of these destroys it under its own feet:
+// - call(): a callback that stays. Once the call ends, by a return or an exception, the
+//   callable goes back into the slot, unless set() was called meanwhile (replaced or
+//   cleared: what set() installed stays) or the slot was destroyed.
+// - call_once(): a one-shot callback. The slot is empty before the call starts, so the
+//   callable may install its successor there.
+//
+// Function is a std::function or another callable that is empty when default
+// constructed, tests as bool and moves without throwing. A slot is used from one thread
+// and stays where it is made. A callable is not called again while it runs: a nested
+// call finds the slot empty.
+template <class Function>
+class callback_slot {
+    static_assert(std::is_nothrow_move_constructible_v<Function> &&
+                      std::is_nothrow_move_assignable_v<Function>,
+                  "the running callable is moved in and out of the slot, which must not throw");
+
+public:
+    callback_slot() = default;
+    callback_slot(const callback_slot&) = delete;
+    callback_slot& operator=(const callback_slot&) = delete;
+    ~callback_slot() { forget_running(); }
+
+    // Installs the callable; an empty one clears the slot. A callable running now runs
+    // to its end and is not put back.
+    void set(Function _function) noexcept {
+        forget_running();
+        m_function = std::move(_function);
+    }
+
+    // Whether a callable is installed, the one running now included.
+    bool is_set() const noexcept { return m_running != nullptr || static_cast<bool>(m_function); }
+
+    // Empties the slot and hands over what was installed. The one running now, if any,
+    // stays with its call and is not put back.
+    Function take() noexcept {
+        forget_running();
+        return std::exchange(m_function, Function());
+    }
+
+    template <class... Arguments>
+    void call(Arguments&&... _arguments) {
+        running current(*this);
+        current.m_function(std::forward<Arguments>(_arguments)...);
+    }
+
+    template <class... Arguments>
+    void call_once(Arguments&&... _arguments) {
+        Function function = take();
+        function(std::forward<Arguments>(_arguments)...);
+    }
+
+private:
+    // The callable during its call, which puts it back if the slot still expects it.
+    struct running {
+        explicit running(callback_slot& _slot) noexcept
+            : m_slot(&_slot), m_function(std::exchange(_slot.m_function, Function())) {
+            _slot.m_running = this;
+        }
+        running(const running&) = delete;
+        running& operator=(const running&) = delete;
+        ~running() {
+            if (m_slot != nullptr) {
+                m_slot->m_running = nullptr;
+                m_slot->m_function = std::move(m_function);
+            }
+        }
+
+        callback_slot* m_slot;
+        Function m_function;
+    };
+
+    void forget_running() noexcept {
+        if (m_running != nullptr) {
+            m_running->m_slot = nullptr;
+            m_running = nullptr;
+        }
+    }
+
+    Function m_function;
+    running* m_running = nullptr;
+};
+
+}  // namespace kelm::libs
