@@ -179,6 +179,15 @@ void socket_state::receive_batch() {
             wait_readable();
             return;
         }
+        if (error == EFSM) {
+            // Not now rather than an error: the socket's turn is to send (a REQ before its
+            // request, a REP before its reply). The receive stays pending for the send that
+            // lets it go on, which looks at ZMQ_EVENTS afterwards (operation_done); reading
+            // them here as well makes the descriptor signal whatever happens meanwhile.
+            frame_waiting();
+            wait_readable();
+            return;
+        }
         if (error != EINTR) {
             deliver(make_error_code(error), frame, 0);
             pause_after_error();
