@@ -13,6 +13,8 @@
 
 #include <zmq.hpp>
 
+#include <malloc.h>
+
 #include <string>
 #include <tuple>
 #include <vector>
@@ -251,6 +253,38 @@ TEST_F(Zmq, StreamCallbacksMaySubscribeOrDestroyTheStreamDuringADispatch) {
     settle();
     EXPECT_EQ(m_calls, (strings{"0:a1", "subscribing:a1", "subscribing:a2", "3:a2", "destroying:b1",
                                 "1:b1"}));
+}
+
+// A live subscription on "a" takes every frame of "ab", so dropped subscriptions on "ab" never
+// meet a dispatch of their own: subscribing gives their memory back instead.
+TEST_F(Zmq, DroppedSubscriptionsOfAShadowedChannelGiveTheirMemoryBack) {
+    const auto stream = m_loop->create_zmq_raw_message_stream("inproc://streams");
+    record(*stream, {"a"});
+    const auto subscribe_and_drop = [&](int _times) {
+        for (int i = 0; i < _times; ++i) {
+            stream->subscribe("ab", [](boost::string_view) {});
+        }
+    };
+    subscribe_and_drop(1000);
+    const auto in_use = [] { return static_cast<long>(mallinfo2().uordblks); };
+    const long before = in_use();
+    subscribe_and_drop(100000);
+    EXPECT_LT(in_use() - before, 64 * 1024);
+    // Not from the callbacks a frame is being dispatched to: they are called all the same,
+    // and those subscribed meanwhile only from the next frame on.
+    auto dropped = stream->subscribe("c", [](boost::string_view) {});
+    m_subscriptions.push_back(stream->subscribe("c", [&](boost::string_view) {
+        dropped.reset();
+        for (int i = 0; i < 8; ++i) {
+            m_subscriptions.push_back(
+                stream->subscribe("c", [&](boost::string_view) { m_calls.push_back("new"); }));
+        }
+    }));
+    m_subscriptions.push_back(stream->subscribe(
+        "c", [&](boost::string_view _frame) { m_calls.push_back(std::string(_frame)); }));
+    await_subscriptions(*stream);
+    ASSERT_TRUE(publish({"ab1", "c1"}));
+    EXPECT_EQ(m_calls, (strings{"0:ab1", "c1"}));
 }
 
 // Every subscription reaches the publisher once per channel, however many callbacks share
