@@ -213,6 +213,30 @@ TEST_F(AsioZmq, PublisherHandlesItsSubscribersCommandsIdleOrBusy) {
     EXPECT_TRUE(run_until(io_context, handled));
 }
 
+// Subscriptions reach the publisher in order: once a frame of the last one arrives, the
+// prefix taken back before it is gone.
+TEST_F(AsioZmq, UnsubscribeTakesAPrefixBack) {
+    az::pub_socket publisher(io_context);
+    az::sub_socket subscriber(io_context);
+    publisher.bind("inproc://prefixes");
+    subscriber.connect("inproc://prefixes");
+    subscriber.subscribe("a");
+    subscriber.unsubscribe("a");
+    subscriber.subscribe("b");
+    ASSERT_TRUE(kelm::test::eventually([&] {
+        send_text(publisher, "b probe");
+        boost::system::error_code none;
+        subscriber.receive(frame, ZMQ_DONTWAIT, none);
+        return !none;
+    }));
+    send_text(publisher, "a1");
+    send_text(publisher, "b1");
+    std::string next;
+    while ((next = receive_text(subscriber)) == "b probe") {
+    }
+    EXPECT_EQ(next, "b1");
+}
+
 // One completion hands a whole batch to successive handlers, then lets other work in.
 TEST_F(AsioZmq, FramesArriveInOrderInBatchesThatLetOtherWorkIn) {
     const auto texts = numbers(10 * az::receive_batch_limit);

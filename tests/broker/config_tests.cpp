@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/un.h>
+
 #include <sstream>
 #include <string>
 #include <utility>
@@ -35,7 +37,7 @@ TEST(BrokerConfig, ReadsEndpointsAndLimitsOrNamesEveryFault) {
     const std::string field = "Can not find field <string>: system.";
     const std::string object = "Can not find object <object>: system, path: system.";
     const std::string unbindable = "Not an endpoint to bind: system.";
-    const std::vector<std::pair<std::string, std::string>> rows = {
+    std::vector<std::pair<std::string, std::string>> rows = {
         {R"({ // where producers push
             "system": {"input_address": "tcp://127.0.0.1:1", "extra": [1, {"a": 2}],
                        "output_address": "ipc:///tmp/out"},
@@ -61,6 +63,16 @@ TEST(BrokerConfig, ReadsEndpointsAndLimitsOrNamesEveryFault) {
         {R"({"input_address": "a", "output_address": "b"})",
          invalid + object + "input_address\n" + object + "output_address"},
     };
+    // The longest path a Unix socket address holds, and one byte more.
+    const std::string longest = "/" + std::string(sizeof(sockaddr_un::sun_path) - 2, 'p');
+    const auto with_output = [](const std::string& _output) {
+        return R"({"system": {"input_address": "ipc:///i", "output_address": "ipc://)" + _output +
+               R"("}})";
+    };
+    rows.emplace_back(with_output(longest),
+                      "ipc:///i | ipc://" + longest + " | 16777216 4096 1000 1000 0 0");
+    rows.emplace_back(with_output(longest + "p"),
+                      invalid + unbindable + "output_address: ipc path longer than 107 bytes");
     for (const auto& [document, expected] : rows) {
         EXPECT_EQ(endpoints(document), expected) << document;
     }

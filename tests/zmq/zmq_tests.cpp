@@ -15,6 +15,7 @@
 
 #include <malloc.h>
 
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -253,6 +254,23 @@ TEST_F(Zmq, StreamCallbacksMaySubscribeOrDestroyTheStreamDuringADispatch) {
     settle();
     EXPECT_EQ(m_calls, (strings{"0:a1", "subscribing:a1", "subscribing:a2", "3:a2", "destroying:b1",
                                 "1:b1"}));
+}
+
+// An exception from a callback reaches the loop once the next receive is armed: it skips the
+// callbacks after it for that frame only.
+TEST_F(Zmq, StreamGoesOnReceivingAfterACallbackThrows) {
+    const auto stream = m_loop->create_zmq_raw_message_stream("inproc://streams");
+    m_subscriptions.push_back(stream->subscribe("t", [](boost::string_view _frame) {
+        if (_frame == "t1") {
+            throw std::runtime_error("callback failed");
+        }
+    }));
+    record(*stream, {"t"});
+    await_subscriptions(*stream);
+    m_publisher->send(text("t1"));
+    EXPECT_THROW(run_until([] { return false; }), std::runtime_error);
+    ASSERT_TRUE(publish({"t2"}));
+    EXPECT_EQ(m_calls, strings{"0:t2"});
 }
 
 // A live subscription on "a" takes every frame of "ab", so dropped subscriptions on "ab" never
