@@ -134,34 +134,31 @@ TEST_F(EventsLoop, SignalsStopTheLoopWhileAHandleLivesAndThenGetTheirDefaultActi
 // gets the next run's result.
 TEST_F(EventsLoop, HandleCallbackMayReplaceOrClearItselfOrDropItsHandle) {
     using handle_impl = core::async_operation_handle_impl<std::string>;
-    for (const std::string change : {"replace", "clear", "drop"}) {
+    for (const auto& [change, wanted] :
+         std::vector<std::pair<std::string, std::vector<std::string>>>{
+             {"replace", {"first+", "new second"}}, {"clear", {"first+"}}, {"drop", {"first+"}}}) {
         SCOPED_TRACE(change);
         std::vector<std::string> results;
         std::weak_ptr<handle_impl> operation;
-        core::async_operation_handle<std::string>::ptr handle =
-            handle_impl::create(*m_loop, [&](auto, auto _weak) { operation = _weak; });
-        handle->restart();
-        handle->set_callback([&, state = std::string(64, '+')](std::string _result) {
-            if (change == "replace") {
-                handle->set_callback(
-                    [&](std::string _again) { results.push_back("new " + _again); });
-            } else if (change == "clear") {
-                handle->set_callback(core::async_operation_handle<std::string>::callback());
-            } else {
-                handle.reset();
-            }
-            results.push_back(_result + state.substr(0, 1));
+        auto handle = handle_impl::create(*m_loop, [&](auto, auto _weak) { operation = _weak; });
+        handle->start();
+        handle->set_callback([&, change = change, state = std::string(64, '+')](std::string _r) {
+            const handle_impl::callback next = [&](std::string _again) {
+                results.push_back("new " + _again);
+            };
+            change == "drop" ? handle.reset()
+                             : handle->set_callback(change == "clear" ? nullptr : next);
+            results.push_back(_r + state.substr(0, 1));
         });
         for (const std::string result : {"first", "second"}) {
             if (const auto running = operation.lock()) {
-                running->restart();
                 running->return_result(std::string(result));
+                running->restart();
             }
             kelm::test::run_until(
                 m_loop->get_io_context(), [] { return false; }, std::chrono::milliseconds(20));
         }
-        EXPECT_EQ(results, (change == "replace" ? std::vector<std::string>{"first+", "new second"}
-                                                : std::vector<std::string>{"first+"}));
+        EXPECT_EQ(results, wanted);
         EXPECT_EQ(operation.expired(), change == "drop");
     }
 }

@@ -97,21 +97,15 @@ protected:
 
     // An empty function clears the callback.
     void set_callback(std::function<void()> _callback) {
+        const auto call = [_callback](auto&&...) { _callback(); };
         if (GetParam() == kind::tcp_data) {
-            m_socket->set_receive_callback(wrap<core::tcp::socket::receive_callback>(_callback));
+            m_socket->set_receive_callback(_callback ? core::tcp::socket::receive_callback(call)
+                                                     : nullptr);
         } else if (GetParam() == kind::tcp_accept) {
-            m_acceptor->set_callback(wrap<core::tcp::acceptor::callback>(_callback));
+            m_acceptor->set_callback(_callback ? core::tcp::acceptor::callback(call) : nullptr);
         } else {
-            m_udp->set_receive_callback(wrap<core::udp::socket::callback>(_callback));
+            m_udp->set_receive_callback(_callback ? core::udp::socket::callback(call) : nullptr);
         }
-    }
-
-    template <class Callback>
-    static Callback wrap(const std::function<void()>& _callback) {
-        if (!_callback) {
-            return nullptr;
-        }
-        return [_callback](auto&&...) { _callback(); };
     }
 
     // Makes one callback due.
@@ -144,8 +138,8 @@ protected:
 INSTANTIATE_TEST_SUITE_P(Kinds, Ip, ::testing::Values(kind::tcp_data, kind::tcp_accept, kind::udp));
 
 // A callback that replaces or clears itself keeps its state until it returns; one that was
-// cleared is not called again, the next call raising std::bad_function_call instead. A callback
-// that throws is called again. One that destroys its object stops it: a second call, due before
+// cleared is not called again, the next call raising std::bad_function_call instead. Calls go
+// on after a callback threw. One that destroys its object stops it: a second call, due before
 // the first ran, never comes.
 TEST_P(Ip, CallbacksMayReplaceOrClearThemselvesThrowOrDestroyTheirObject) {
     connect();
@@ -161,10 +155,8 @@ TEST_P(Ip, CallbacksMayReplaceOrClearThemselvesThrowOrDestroyTheirObject) {
     state.reset();
     fire();
     ASSERT_TRUE(run_until([&] { return m_events.size() == 1; }));
-    for (std::size_t calls = 2; calls <= 3; ++calls) {
-        fire();
-        EXPECT_THROW(run_until([&] { return m_events.size() == calls; }), std::runtime_error);
-    }
+    fire();
+    EXPECT_THROW(run_until([&] { return m_events.size() == 2; }), std::runtime_error);
     state = std::make_shared<std::string>("cleared");
     set_callback([this, state] {
         set_callback(nullptr);
@@ -172,7 +164,7 @@ TEST_P(Ip, CallbacksMayReplaceOrClearThemselvesThrowOrDestroyTheirObject) {
     });
     state.reset();
     fire();
-    ASSERT_TRUE(run_until([&] { return m_events.size() == 4; }));
+    ASSERT_TRUE(run_until([&] { return m_events.size() == 3; }));
     fire();
     EXPECT_THROW(run_until([] { return false; }), std::bad_function_call);
     fire();
@@ -184,7 +176,7 @@ TEST_P(Ip, CallbacksMayReplaceOrClearThemselvesThrowOrDestroyTheirObject) {
         m_udp.reset();
     });
     EXPECT_TRUE(run_for());
-    EXPECT_EQ(m_events, (strings{"first", "throws", "throws", "cleared", "last"}));
+    EXPECT_EQ(m_events, (strings{"first", "throws", "cleared", "last"}));
 }
 
 // The data in reads of at most 64 KiB, then one close; nothing is logged and no read is left
