@@ -35,19 +35,24 @@ public:
 
     // Installs the callable; an empty one clears the slot. A callable running now runs
     // to its end and is not put back.
-    void set(Function _function) noexcept {
+    void set(Function&& _function) noexcept {
         forget_running();
         m_function = std::move(_function);
     }
 
     // Whether a callable is installed, the one running now included.
-    bool is_set() const noexcept { return m_running != nullptr || static_cast<bool>(m_function); }
+    bool is_set() const noexcept { return static_cast<bool>(m_function) || m_running != nullptr; }
 
     // Empties the slot and hands over what was installed. The one running now, if any,
     // stays with its call and is not put back.
     Function take() noexcept {
         forget_running();
-        return std::exchange(m_function, Function());
+        Function taken(std::move(m_function));
+        // A move that empties its source, as most do, spares this.
+        if (m_function) {
+            m_function = Function();
+        }
+        return taken;
     }
 
     template <class... Arguments>
