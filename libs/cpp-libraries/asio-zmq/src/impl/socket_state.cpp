@@ -17,7 +17,7 @@ void post_completion(boost::asio::io_context& io_context, receive_handler handle
                      const boost::system::error_code& error) {
     boost::asio::post(io_context, [handler = std::move(handler), error]() mutable {
         message frame;
-        handler(error, frame, 0);
+        handler.consume(error, frame, 0);
     });
 }
 

@@ -5,6 +5,15 @@
 
 namespace kelm::libs {
 
+namespace detail {
+
+template <class Function, class = void>
+struct hands_itself_over : std::false_type {};
+template <class Function>
+struct hands_itself_over<Function, std::void_t<decltype(&Function::consume)>> : std::true_type {};
+
+}  // namespace detail
+
 // Holds the callback of an object that calls it back, such as a socket's receive
 // callback, where the callback may, during its own call, install another callback,
 // clear the slot, or destroy the object and the slot with it.
@@ -15,7 +24,9 @@ namespace kelm::libs {
 //   callable goes back into the slot, unless set() was called meanwhile (replaced or
 //   cleared: what set() installed stays) or the slot was destroyed.
 // - call_once(): a one-shot callback. The slot is empty before the call starts, so the
-//   callable may install its successor there.
+//   callable may install its successor there. A type-erased Function that can move its
+//   callable out of itself for the call, through a consume() member that calls it, is
+//   called that way, which spares moving the Function itself.
 //
 // Function is a std::function or another callable that is empty when default
 // constructed, tests as bool and moves without throwing. A slot is used from one thread
@@ -48,10 +59,7 @@ public:
     Function take() noexcept {
         forget_running();
         Function taken(std::move(m_function));
-        // A move that empties its source, as most do, spares this.
-        if (m_function) {
-            m_function = Function();
-        }
+        clear_moved_from();
         return taken;
     }
 
@@ -63,15 +71,21 @@ public:
 
     template <class... Arguments>
     void call_once(Arguments&&... _arguments) {
-        Function function = take();
-        function(std::forward<Arguments>(_arguments)...);
+        if constexpr (detail::hands_itself_over<Function>::value) {
+            forget_running();
+            m_function.consume(std::forward<Arguments>(_arguments)...);
+        } else {
+            Function function = take();
+            function(std::forward<Arguments>(_arguments)...);
+        }
     }
 
 private:
     // The callable during its call, which puts it back if the slot still expects it.
     struct running {
         explicit running(callback_slot& _slot) noexcept
-            : m_slot(&_slot), m_function(std::exchange(_slot.m_function, Function())) {
+            : m_slot(&_slot), m_function(std::move(_slot.m_function)) {
+            _slot.clear_moved_from();
             _slot.m_running = this;
         }
         running(const running&) = delete;
@@ -86,6 +100,13 @@ private:
         callback_slot* m_slot;
         Function m_function;
     };
+
+    // A move that empties its source, as most do, spares the assignment.
+    void clear_moved_from() noexcept {
+        if (m_function) {
+            m_function = Function();
+        }
+    }
 
     void forget_running() noexcept {
         if (m_running != nullptr) {

@@ -4,6 +4,7 @@
 
 #include <boost/system/error_code.hpp>
 #include <cstddef>
+#include <memory>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -12,8 +13,7 @@ namespace kelm::libs::asio_zmq::detail {
 
 // A type-erased receive completion handler. Handlers that fit inline_capacity (and move without
 // throwing) live inside this object, so the usual loop of a handler re-arming its own receive
-// allocates nothing per frame; larger ones go to the heap. The handler runs in place: whoever
-// keeps it makes sure it outlives its call, also when it starts the next receive.
+// allocates nothing per frame; larger ones go to the heap.
 class receive_handler {
 public:
     static constexpr std::size_t inline_capacity = 64;
@@ -42,9 +42,11 @@ public:
 
     explicit operator bool() const noexcept { return m_operations != nullptr; }
 
+    // Hands the handler over to its own call: this object is empty by the time the handler runs,
+    // so the handler can store the handler of its next receive here, or destroy this object.
     // Requires a handler.
-    void operator()(boost::system::error_code error, message& frame, std::size_t bytes) {
-        m_operations->complete(m_storage, error, frame, bytes);
+    void consume(boost::system::error_code error, message& frame, std::size_t bytes) {
+        m_operations->complete(*this, error, frame, bytes);
     }
 
     void reset() noexcept {
@@ -58,7 +60,7 @@ private:
     struct operations {
         void (*relocate)(void* from, void* to) noexcept;
         void (*destroy)(void* storage) noexcept;
-        void (*complete)(void* storage, boost::system::error_code& error, message& frame,
+        void (*complete)(receive_handler& self, boost::system::error_code& error, message& frame,
                          std::size_t bytes);
     };
 
@@ -77,9 +79,11 @@ private:
             get(from).~Handler();
         }
         static void destroy(void* storage) noexcept { get(storage).~Handler(); }
-        static void complete(void* storage, boost::system::error_code& error, message& frame,
-                             std::size_t bytes) {
-            get(storage)(error, frame, bytes);
+        static void complete(receive_handler& self, boost::system::error_code& error,
+                             message& frame, std::size_t bytes) {
+            Handler handler(std::move(get(self.m_storage)));
+            self.reset();
+            handler(error, frame, bytes);
         }
         static constexpr operations table{&relocate, &destroy, &complete};
     };
@@ -91,9 +95,13 @@ private:
         }
         static void relocate(void* from, void* to) noexcept { ::new (to) Handler*(get(from)); }
         static void destroy(void* storage) noexcept { delete get(storage); }
-        static void complete(void* storage, boost::system::error_code& error, message& frame,
-                             std::size_t bytes) {
-            (*get(storage))(error, frame, bytes);
+        static void complete(receive_handler& self, boost::system::error_code& error,
+                             message& frame, std::size_t bytes) {
+            std::unique_ptr<Handler> stored(get(self.m_storage));
+            self.m_operations = nullptr;
+            Handler handler(std::move(*stored));
+            stored.reset();
+            handler(error, frame, bytes);
         }
         static constexpr operations table{&relocate, &destroy, &complete};
     };
