@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/un.h>
+
 #include <sstream>
 #include <string>
 #include <utility>
@@ -40,6 +42,8 @@ TEST(BrokerConfig, ReadsEndpointsAndLimitsOrNamesEveryFault) {
     const std::string field = "Can not find field <string>: system.";
     const std::string object = "Can not find object <object>: system, path: system.";
     const std::string unbindable = "Not an endpoint to bind: system.";
+    // The longest path a Unix socket address holds is taken, one a byte longer refused.
+    const std::string longest = "/" + std::string(sizeof(sockaddr_un::sun_path) - 2, 'p');
     const std::vector<std::pair<std::string, std::string>> rows = {
         {R"({ // where producers push
             "system": {"input_address": "tcp://127.0.0.1:1", "extra": [1, {"a": 2}],
@@ -65,6 +69,9 @@ TEST(BrokerConfig, ReadsEndpointsAndLimitsOrNamesEveryFault) {
         {R"({"system": {"input_address": "ipc:///i", "output_address": "ipc:///o",
              "metrics_address": 9571}})",
          invalid + "Can not find field <string>: system.metrics_address"},
+        {R"({"system": {"input_address": "ipc://)" + longest + R"(", "output_address": "ipc://)" +
+             longest + R"(p"}})",
+         invalid + unbindable + "output_address: ipc path longer than 107 bytes"},
         {R"({"system": {"input_address": "", "output_address": "ipc:///o"}})",
          invalid + unbindable + "input_address: not of the form transport://address"},
         {R"({"system": {"input_address": "ipc:///i", "output_address": ""}})",

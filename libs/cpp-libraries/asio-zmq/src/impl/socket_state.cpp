@@ -17,7 +17,7 @@ void post_completion(boost::asio::io_context& io_context, receive_handler handle
                      const boost::system::error_code& error) {
     boost::asio::post(io_context, [handler = std::move(handler), error]() mutable {
         message frame;
-        handler.complete(error, frame, 0);
+        handler.consume(error, frame, 0);
     });
 }
 
@@ -63,10 +63,10 @@ void socket_state::watch() {
 void socket_state::start_receive(receive_handler handler) {
     if (!is_open()) {
         post_completion(m_io_context, std::move(handler), boost::asio::error::bad_descriptor);
-    } else if (m_handler) {
+    } else if (m_handler.is_set()) {
         post_completion(m_io_context, std::move(handler), boost::asio::error::already_started);
     } else {
-        m_handler = std::move(handler);
+        m_handler.set(std::move(handler));
         count_wait();
         // During a delivery the running batch goes on with the new receive itself; after an
         // error, the descriptor's signal or the end of the pause serves it.
@@ -77,7 +77,7 @@ void socket_state::start_receive(receive_handler handler) {
 }
 
 void socket_state::operation_done() {
-    if (m_handler && !m_delivering && !m_batch_scheduled) {
+    if (m_handler.is_set() && !m_delivering && !m_batch_scheduled) {
         // The user's call may have consumed the descriptor's signal for a frame now waiting.
         if (frame_waiting()) {
             schedule_batch();
@@ -93,8 +93,8 @@ void socket_state::cancel() {
     if (!is_open()) {
         return;
     }
-    if (m_handler) {
-        post_completion(m_io_context, std::move(m_handler), boost::asio::error::operation_aborted);
+    if (m_handler.is_set()) {
+        post_completion(m_io_context, m_handler.take(), boost::asio::error::operation_aborted);
     }
     if (m_waiting) {
         // Cancelling waits on an open descriptor cannot fail.
@@ -136,7 +136,7 @@ void socket_state::on_readable() {
         m_io_context.get_executor().on_work_started();
     }
     m_waiting = false;
-    if (m_handler) {
+    if (m_handler.is_set()) {
         m_pausing = false;
         receive_batch();
     } else {
@@ -150,14 +150,14 @@ void socket_state::on_pause_over(const boost::system::error_code& error) {
         return;
     }
     m_pausing = false;
-    if (is_open() && m_handler && !m_batch_scheduled) {
+    if (is_open() && m_handler.is_set() && !m_batch_scheduled) {
         receive_batch();
     }
 }
 
 void socket_state::receive_batch() {
     for (std::size_t attempt = 0; attempt < receive_batch_limit; ++attempt) {
-        if (!m_handler) {
+        if (!m_handler.is_set()) {
             watch();
             return;
         }
@@ -179,6 +179,15 @@ void socket_state::receive_batch() {
             wait_readable();
             return;
         }
+        if (error == EFSM) {
+            // Not now rather than an error: the socket's turn is to send (a REQ before its
+            // request, a REP before its reply). The receive stays pending for the send that
+            // lets it go on, which looks at ZMQ_EVENTS afterwards (operation_done); reading
+            // them here as well makes the descriptor signal whatever happens meanwhile.
+            frame_waiting();
+            wait_readable();
+            return;
+        }
         if (error != EINTR) {
             deliver(make_error_code(error), frame, 0);
             pause_after_error();
@@ -186,7 +195,7 @@ void socket_state::receive_batch() {
         }
     }
     // Let other work on the io_context run before the next batch.
-    if (is_open() && m_handler) {
+    if (is_open() && m_handler.is_set()) {
         schedule_batch();
     }
 }
@@ -195,11 +204,12 @@ void socket_state::deliver(const boost::system::error_code& error, message& fram
                            std::size_t bytes) {
     m_delivering = true;
     try {
-        m_handler.complete(error, frame, bytes);
+        // The handler may start the next receive, which then waits in the slot.
+        m_handler.call_once(error, frame, bytes);
     } catch (...) {
         m_delivering = false;
         // A receive started before the throw must still be served once run() is called again.
-        if (m_handler) {
+        if (m_handler.is_set()) {
             schedule_batch();
         } else {
             watch();
@@ -246,7 +256,7 @@ void socket_state::pause_after_error() {
     if (!is_open()) {
         return;
     }
-    if (m_handler) {
+    if (m_handler.is_set()) {
         wait_readable();
     } else {
         watch();

@@ -5,6 +5,8 @@
 #include <asio_zmq/detail/receive_handler.hpp>
 #include <asio_zmq/message.hpp>
 
+#include <callback_slot/callback_slot.hpp>
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -70,7 +72,7 @@ private:
     // Watches libzmq's descriptor without owning it.
     std::optional<boost::asio::posix::stream_descriptor> m_descriptor;
     boost::asio::steady_timer m_pause;
-    receive_handler m_handler;
+    callback_slot<receive_handler> m_handler;
     bool m_batch_scheduled = false;
     bool m_waiting = false;
     // Whether the pending wait counts as outstanding work of the io_context.

@@ -53,8 +53,16 @@ message_stream::subscription::ptr message_stream_zmq_raw::subscribe(boost::strin
             lengths.insert(length, _channel.size());
         }
     }
+    auto& callbacks = entry->second;
+    // Dropped subscriptions leave only when their channel is dispatched to, which a channel
+    // shadowed by a shorter one never is. So they leave here too, before the vector would
+    // grow: that keeps a subscribe amortised constant and the vector within twice the most
+    // subscriptions that were live at once. Not while the vector is being walked, though.
+    if (callbacks.size() == callbacks.capacity() && &callbacks != m_channels->m_dispatched) {
+        remove_expired_callbacks(callbacks);
+    }
     auto shared = std::make_shared<callback>(std::move(_callback));
-    entry->second.push_back(shared);
+    callbacks.push_back(shared);
     return std::make_unique<subscription_impl>(std::move(shared));
 }
 
@@ -91,7 +99,14 @@ void message_stream_zmq_raw::process_message(channels& _channels, boost::string_
     if (!callbacks) {
         return;
     }
-    call_callbacks(*callbacks, _message);
+    _channels.m_dispatched = &*callbacks;
+    try {
+        call_callbacks(*callbacks, _message);
+    } catch (...) {
+        _channels.m_dispatched = nullptr;
+        throw;
+    }
+    _channels.m_dispatched = nullptr;
     remove_expired_callbacks(*callbacks);
 }
 

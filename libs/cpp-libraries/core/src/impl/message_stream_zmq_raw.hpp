@@ -56,6 +56,9 @@ private:
         callbacks_map m_callbacks;
         // Ascending.
         std::vector<std::size_t> m_lengths;
+        // The callbacks a frame is being dispatched to, which a subscribe from one of them
+        // may append to but not rearrange.
+        const callbacks_vector* m_dispatched = nullptr;
     };
 
     void setup_receive();

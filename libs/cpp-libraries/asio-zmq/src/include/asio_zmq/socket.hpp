@@ -54,9 +54,12 @@ inline constexpr std::chrono::milliseconds default_linger{1000};
 //   may run after its socket is gone; one still queued when the io_context is destroyed is
 //   destroyed without being called.
 // - On a closed or moved-from socket, operations fail with boost::asio::error::bad_descriptor.
-// - A receive error other than EAGAIN goes to the handler with an empty frame. The next receive
-//   then waits until the socket signals or a short pause is over, so an error that lasts costs
-//   one handler run per pause, not a busy thread.
+// - A receive that the socket's state does not allow yet (EFSM: a REQ socket before it sent its
+//   request, a REP socket before it sent its reply) stays pending and completes once the send
+//   that allows it was made and a frame came, whenever that is.
+// - A receive error other than EAGAIN and EFSM goes to the handler with an empty frame. The next
+//   receive then waits until the socket signals or a short pause is over, so an error that lasts
+//   costs one handler run per pause, not a busy thread.
 //
 // libzmq handles its peers' commands (connections that come and go, subscriptions, room again in
 // a peer's queue) only when a call is made on the socket. The socket watches libzmq's descriptor

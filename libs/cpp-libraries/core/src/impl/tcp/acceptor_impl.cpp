@@ -58,16 +58,17 @@ acceptor_impl::acceptor_impl(boost::asio::io_context& _io_context, const compone
 acceptor_impl::~acceptor_impl() {
     *m_acceptor_alive = false;
     m_acceptor_alive.reset();
-    m_callback.reset();
+    m_callback.set(nullptr);
     boost::system::error_code ignored;
     m_acceptor.close(ignored);
 }
 
 void acceptor_impl::set_callback(callback _callback) {
-    if (!m_callback) {
+    if (!m_accepting) {
         setup_accept();
+        m_accepting = true;
     }
-    m_callback = std::make_shared<const callback>(std::move(_callback));
+    m_callback.set(std::move(_callback));
 }
 
 void acceptor_impl::setup_accept() {
@@ -107,8 +108,7 @@ void acceptor_impl::on_accept(const std::shared_ptr<bool>& _alive,
         }
     });
     socket::ptr accepted = std::make_unique<socket_impl>(m_logger, std::move(_peer));
-    const auto callback = m_callback;
-    (*callback)(std::move(accepted));
+    m_callback.call(std::move(accepted));
 }
 
 void acceptor_impl::accept_later() {

@@ -10,6 +10,8 @@
 #include <boost/system/error_code.hpp>
 #include <boost/utility/string_view.hpp>
 
+#include <callback_slot/callback_slot.hpp>
+
 #include <memory>
 
 namespace kelm::libs::core::tcp {
@@ -37,9 +39,10 @@ private:
     boost::asio::io_context& m_io_context;
     const component_logger& m_logger;
     boost::asio::ip::tcp::acceptor m_acceptor;
-    // Held through a shared pointer so that a callback that replaces itself, or destroys
-    // the acceptor, survives until it returns.
-    std::shared_ptr<const callback> m_callback;
+    // The callback may replace or clear itself, or destroy the acceptor, while it runs.
+    callback_slot<callback> m_callback;
+    // Accepting starts with the first callback; later ones only take its place.
+    bool m_accepting = false;
     std::shared_ptr<bool> m_acceptor_alive;
     // Paces the next attempt while the process or the kernel is out of descriptors or
     // memory: the pending connection stays queued, so accepting at once would spin.

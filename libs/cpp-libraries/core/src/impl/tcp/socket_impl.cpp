@@ -33,9 +33,9 @@ socket_impl::~socket_impl() {
     m_data->m_socket_alive = false;
     // A callback that is running keeps its own reference; the others let go of what they
     // hold now rather than when the aborted operations complete.
-    m_data->m_receive_callback.reset();
-    m_data->m_close_callback.reset();
-    m_data->m_can_send_callback.reset();
+    m_data->m_receive_callback.set(nullptr);
+    m_data->m_close_callback.set(nullptr);
+    m_data->m_can_send_callback.set(nullptr);
     m_data.reset();
     boost::system::error_code ignored;
     m_socket.close(ignored);
@@ -50,15 +50,15 @@ socket::ptr socket_impl::connect(boost::asio::io_context& _io_context,
 }
 
 void socket_impl::set_close_callback(close_callback _callback) {
-    m_data->m_close_callback = std::make_shared<const close_callback>(std::move(_callback));
+    m_data->m_close_callback.set(std::move(_callback));
 }
 
 void socket_impl::set_receive_callback(receive_callback _callback) {
-    if (!m_data->m_receive_callback) {
+    if (m_data->m_buffer.empty()) {
         m_data->m_buffer.resize(read_size);
         setup_receive();
     }
-    m_data->m_receive_callback = std::make_shared<const receive_callback>(std::move(_callback));
+    m_data->m_receive_callback.set(std::move(_callback));
 }
 
 socket::endpoint socket_impl::get_remote_endpoint() const {
@@ -66,7 +66,7 @@ socket::endpoint socket_impl::get_remote_endpoint() const {
 }
 
 void socket_impl::set_can_send_callback(can_send_callback _callback) {
-    m_data->m_can_send_callback = std::make_shared<const can_send_callback>(std::move(_callback));
+    m_data->m_can_send_callback.set(std::move(_callback));
 }
 
 void socket_impl::notify_that_send_is_possible() {
@@ -116,8 +116,8 @@ void socket_impl::setup_receive() {
 void socket_impl::on_receive(const std::shared_ptr<shared_data>& _data,
                              const boost::system::error_code& _error, std::size_t _size) {
     if (_error == boost::asio::error::eof) {
-        if (const auto callback = _data->m_close_callback; callback && *callback) {
-            (*callback)();
+        if (_data->m_close_callback.is_set()) {
+            _data->m_close_callback.call();
         }
         return;
     }
@@ -134,8 +134,7 @@ void socket_impl::on_receive(const std::shared_ptr<shared_data>& _data,
             setup_receive();
         }
     });
-    const auto callback = _data->m_receive_callback;
-    (*callback)(boost::string_view(_data->m_buffer.data(), _size));
+    _data->m_receive_callback.call(boost::string_view(_data->m_buffer.data(), _size));
 }
 
 void socket_impl::on_writable(shared_data& _data, const boost::system::error_code& _error) {
@@ -143,8 +142,8 @@ void socket_impl::on_writable(shared_data& _data, const boost::system::error_cod
     if (_error) {
         throw boost::system::system_error(_error, "wait for writability");
     }
-    if (const auto callback = _data.m_can_send_callback; callback && *callback) {
-        (*callback)();
+    if (_data.m_can_send_callback.is_set()) {
+        _data.m_can_send_callback.call();
     }
 }
 

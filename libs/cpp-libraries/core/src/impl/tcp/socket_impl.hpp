@@ -7,6 +7,8 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
 
+#include <callback_slot/callback_slot.hpp>
+
 #include <memory>
 #include <vector>
 
@@ -32,18 +34,17 @@ public:
     std::size_t send_some(message _message) override;
 
 private:
-    // Shared with the pending read and wait, which may complete after the socket is gone.
-    // Callbacks are held through shared pointers so that one that replaces itself, or
-    // destroys the socket, survives until it returns.
+    // Shared with the pending read and wait, which may complete after the socket is gone,
+    // and with a callback that destroys the socket while it runs.
     struct shared_data {
         // Allocated when reading starts: sockets that only send, or are dropped at once,
         // do without it.
         std::vector<char> m_buffer;
         bool m_socket_alive = true;
         bool m_waiting_in_progress = false;
-        std::shared_ptr<const receive_callback> m_receive_callback;
-        std::shared_ptr<const close_callback> m_close_callback;
-        std::shared_ptr<const can_send_callback> m_can_send_callback;
+        callback_slot<receive_callback> m_receive_callback;
+        callback_slot<close_callback> m_close_callback;
+        callback_slot<can_send_callback> m_can_send_callback;
     };
 
     void setup_receive();

@@ -70,16 +70,17 @@ socket_impl::socket_impl(boost::asio::io_context& _io_context, const component_l
 socket_impl::~socket_impl() {
     m_data->m_socket_alive = false;
     m_data.reset();
-    m_callback.reset();
+    m_callback.set(nullptr);
     boost::system::error_code ignored;
     m_socket.close(ignored);
 }
 
 void socket_impl::set_receive_callback(callback _callback) {
-    if (!m_callback) {
+    if (!m_receiving) {
         setup_receive();
+        m_receiving = true;
     }
-    m_callback = std::make_shared<const callback>(std::move(_callback));
+    m_callback.set(std::move(_callback));
 }
 
 void socket_impl::send_to(const endpoint& _destination, const message& _message) {
@@ -164,8 +165,7 @@ bool socket_impl::receive_one(shared_data& _data) {
     std::memcpy(from.data(), &sender, std::min<std::size_t>(header.msg_namelen, from.capacity()));
     from.resize(std::min<std::size_t>(header.msg_namelen, from.capacity()));
     const auto local = local_address(header);
-    const auto callback = m_callback;
-    (*callback)(from, local, boost::string_view(_data.m_buffer.data(), size));
+    m_callback.call(from, local, boost::string_view(_data.m_buffer.data(), size));
     return true;
 }
 

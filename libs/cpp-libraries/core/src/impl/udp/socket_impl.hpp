@@ -8,6 +8,8 @@
 #include <boost/asio/ip/udp.hpp>
 #include <boost/system/error_code.hpp>
 
+#include <callback_slot/callback_slot.hpp>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,9 +48,10 @@ private:
 
     boost::asio::ip::udp::socket m_socket;
     const component_logger& m_logger;
-    // Held through a shared pointer so that a callback that replaces itself, or destroys
-    // the socket, survives until it returns.
-    std::shared_ptr<const callback> m_callback;
+    // The callback may replace or clear itself, or destroy the socket, while it runs.
+    callback_slot<callback> m_callback;
+    // Receiving starts with the first callback; later ones only take its place.
+    bool m_receiving = false;
     std::shared_ptr<shared_data> m_data;
 };
 

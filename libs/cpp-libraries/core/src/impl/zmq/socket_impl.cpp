@@ -43,40 +43,6 @@ void throw_if_refused(const boost::system::error_code& _error, const char* _what
 
 }  // namespace
 
-// Holds the callback while it runs and arms the next receive when it is left, by a
-// return or an exception.
-class socket_impl::dispatch {
-public:
-    dispatch(std::shared_ptr<shared_data>& _data, socket_impl* _socket)
-        : m_shared(_data),
-          m_data(*_data),
-          m_socket(_socket),
-          m_callback(std::move(_data->m_receive_callback)) {
-        m_data.m_dispatching = true;
-    }
-    dispatch(const dispatch&) = delete;
-    dispatch& operator=(const dispatch&) = delete;
-
-    ~dispatch() {
-        m_data.m_dispatching = false;
-        if (!m_data.m_replaced) {
-            m_data.m_receive_callback = std::move(m_callback);
-        }
-        m_data.m_replaced = false;
-        if (m_data.m_socket_alive) {
-            m_socket->setup_receive(std::move(m_shared));
-        }
-    }
-
-    void operator()(message& _frame) { m_callback(_frame); }
-
-private:
-    std::shared_ptr<shared_data>& m_shared;
-    shared_data& m_data;
-    socket_impl* m_socket;
-    callback m_callback;
-};
-
 socket::ptr socket_impl::connect(type _type, boost::asio::io_context& _io_context,
                                  const component_logger& _logger, std::string _address) {
     asio_zmq::socket zmq_socket(_io_context, zmq_type(_type));
@@ -112,8 +78,7 @@ void socket_impl::set_receive_callback(callback _callback) {
         setup_receive(m_data);
         m_data->m_receiving = true;
     }
-    m_data->m_receive_callback = std::move(_callback);
-    m_data->m_replaced = m_data->m_dispatching;
+    m_data->m_receive_callback.set(std::move(_callback));
 }
 
 void socket_impl::send(message _message) {
@@ -159,14 +124,29 @@ void socket_impl::on_receive(std::shared_ptr<shared_data> _data, socket_impl* _s
         return;
     }
     if (_error) {
-        // Receiving ends here; a dead socket must not go unnoticed.
+        // Receiving ends here, until a callback is installed again; a dead socket must not
+        // go unnoticed.
+        _data->m_receiving = false;
         if (_error != boost::asio::error::operation_aborted) {
             _socket->m_logger.log_error(_error, KELM_SOURCE_LOCATION());
         }
         return;
     }
-    dispatch current(_data, _socket);
-    current(_frame);
+    // Armed again once the callback is left, by a return or an exception, unless the
+    // callback destroyed the socket; without a guard's allocation on every frame. The
+    // pending receive hands _data on to the next one.
+    const auto rearm = [&_data, _socket] {
+        if (_data->m_socket_alive) {
+            _socket->setup_receive(std::move(_data));
+        }
+    };
+    try {
+        _data->m_receive_callback.call(_frame);
+    } catch (...) {
+        rearm();
+        throw;
+    }
+    rearm();
 }
 
 }  // namespace kelm::libs::core::zmq

@@ -7,6 +7,8 @@
 
 #include <boost/system/error_code.hpp>
 
+#include <callback_slot/callback_slot.hpp>
+
 #include <memory>
 #include <string>
 
@@ -35,17 +37,11 @@ private:
     // Shared with the pending receive, which may complete after the socket is gone.
     struct shared_data {
         bool m_socket_alive = true;
-        callback m_receive_callback;
-        // The first callback started receiving; later ones only take its place.
+        callback_slot<callback> m_receive_callback;
+        // A receive is pending or about to be armed again: a new callback only takes the
+        // place of the one before.
         bool m_receiving = false;
-        // While the callback runs, the running handler holds it, so that a callback
-        // replacing itself lives until it returns.
-        bool m_dispatching = false;
-        // The running callback installed its successor, which must stay.
-        bool m_replaced = false;
     };
-
-    class dispatch;
 
     // The pending receive holds _data; each one hands it on to the next.
     void setup_receive(std::shared_ptr<shared_data> _data);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <callback_slot/callback_slot.hpp>
+
 #include <functional>
 #include <memory>
 #include <utility>
@@ -24,22 +26,23 @@ public:
     // Runs the operation again; each run delivers its own result.
     virtual void restart() = 0;
 
-    // Set from the loop's thread: the delivery reads the callback there.
-    void set_callback(callback _callback) { m_callback = std::move(_callback); }
+    // Set from the loop's thread: the delivery reads the callback there. The callback may
+    // replace or clear itself while it runs.
+    void set_callback(callback _callback) { m_callback.set(std::move(_callback)); }
     // For callers that only need to know the operation completed.
     void set_callback(void_callback _callback) {
-        m_callback = [on_complete = std::move(_callback)](Result...) {
+        m_callback.set([on_complete = std::move(_callback)](Result...) {
             if (on_complete) {
                 on_complete();
             }
-        };
+        });
     }
 
 protected:
-    callback& get_callback() { return m_callback; }
+    callback_slot<callback>& get_callback() { return m_callback; }
 
 private:
-    callback m_callback;
+    callback_slot<callback> m_callback;
 };
 
 }  // namespace kelm::libs::core

@@ -66,25 +66,9 @@ public:
 private:
     void deliver(T&& _result) {
         auto& installed = this->get_callback();
-        if (!installed) {
-            return;
+        if (installed.is_set()) {
+            installed.call(std::move(_result));
         }
-        // Taken out while it runs, so a callback that installs another one runs to its
-        // end; put back unless it was replaced. A move never allocates, a copy might.
-        auto running = std::move(installed);
-        installed = nullptr;
-        const auto put_back = [&installed, &running] {
-            if (!installed) {
-                installed = std::move(running);
-            }
-        };
-        try {
-            running(std::move(_result));
-        } catch (...) {
-            put_back();
-            throw;
-        }
-        put_back();
     }
 
     events_loop& m_events_loop;

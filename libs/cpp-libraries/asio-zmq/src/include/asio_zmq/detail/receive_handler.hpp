@@ -42,9 +42,10 @@ public:
 
     explicit operator bool() const noexcept { return m_operations != nullptr; }
 
-    // This object is empty by the time the handler runs, so the handler can store the handler of
-    // its next receive here. Requires a handler.
-    void complete(boost::system::error_code error, message& frame, std::size_t bytes) {
+    // Hands the handler over to its own call: this object is empty by the time the handler runs,
+    // so the handler can store the handler of its next receive here, or destroy this object.
+    // Requires a handler.
+    void consume(boost::system::error_code error, message& frame, std::size_t bytes) {
         m_operations->complete(*this, error, frame, bytes);
     }
 
