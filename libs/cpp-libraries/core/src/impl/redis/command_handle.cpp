@@ -3,6 +3,7 @@
 #include "async_context.hpp"
 
 #include <core/events_loop.hpp>
+#include <core/impl/run_installed_callback.hpp>
 #include <core/source_location.hpp>
 
 namespace kelm::libs::core::redis {
@@ -33,26 +34,7 @@ void command_handle::mark_complete() {
 }
 
 void command_handle::deliver(reply _reply) {
-    auto& installed = get_callback();
-    if (!installed) {
-        return;
-    }
-    // Taken out while it runs, so a callback that installs another one runs to its end;
-    // put back unless it was replaced. A move never allocates, a copy might.
-    auto running = std::move(installed);
-    installed = nullptr;
-    const auto put_back = [&installed, &running] {
-        if (!installed) {
-            installed = std::move(running);
-        }
-    };
-    try {
-        running(std::move(_reply));
-    } catch (...) {
-        put_back();
-        throw;
-    }
-    put_back();
+    detail::run_installed_callback(get_callback(), std::move(_reply));
 }
 
 void reply_deliveries::flush() {
