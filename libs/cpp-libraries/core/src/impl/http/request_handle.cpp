@@ -44,31 +44,30 @@ void result_deliveries::post_locked() {
 }
 
 void result_deliveries::deliver_all() {
-    std::deque<delivery> taken;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        taken.swap(m_deliveries);
+        m_delivering.swap(m_deliveries);
         m_posted = false;
     }
-    while (!taken.empty()) {
-        auto next = std::move(taken.front());
-        taken.pop_front();
-        const auto handle = next.first.lock();
+    for (auto next = m_delivering.begin(); next != m_delivering.end(); ++next) {
+        const auto handle = next->first.lock();
         if (!handle) {
             continue;
         }
         try {
-            handle->deliver(std::move(next.second));
+            handle->deliver(std::move(next->second));
         } catch (...) {
             // The loop sees the exception; the results after this one keep their place
             // ahead of any pushed since.
             const std::lock_guard<std::mutex> lock(m_mutex);
-            m_deliveries.insert(m_deliveries.begin(), std::make_move_iterator(taken.begin()),
-                                std::make_move_iterator(taken.end()));
+            m_deliveries.insert(m_deliveries.begin(), std::make_move_iterator(next + 1),
+                                std::make_move_iterator(m_delivering.end()));
+            m_delivering.clear();
             post_locked();
             throw;
         }
     }
+    m_delivering.clear();
 }
 
 }  // namespace kelm::libs::core::http

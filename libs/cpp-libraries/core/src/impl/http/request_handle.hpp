@@ -6,7 +6,6 @@
 #include <core/http/result.hpp>
 
 #include <atomic>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -68,8 +67,11 @@ private:
 
     events_loop& m_events_loop;
     std::mutex m_mutex;
-    std::deque<delivery> m_deliveries;
+    std::vector<delivery> m_deliveries;
     bool m_posted = false;
+    // What the post took, on the loop's thread; it and the queue trade buffers, so
+    // neither allocates once grown.
+    std::vector<delivery> m_delivering;
 };
 
 }  // namespace kelm::libs::core::http
