@@ -48,12 +48,16 @@ void transfer_worker::queue(std::weak_ptr<request_handle> _handle,
 void transfer_worker::run() {
     while (take_jobs()) {
         perform();
-        if (!m_done.empty()) {
-            m_deliveries->push(m_done);
-            // Slots may have come free: fill them before waiting.
+        if (m_done.empty()) {
+            wait();
             continue;
         }
-        wait();
+        // Slots came free: the next transfers go out before the results are handed over.
+        const auto running = m_active.size();
+        if (take_jobs() && m_active.size() > running) {
+            perform();
+        }
+        m_deliveries->push(m_done);
     }
 }
 
