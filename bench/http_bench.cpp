@@ -36,8 +36,8 @@ struct options {
 
 constexpr const char* usage =
     "usage: http_bench [--requests N] [--parallel N] [--rounds N] [--server-threads N]\n"
-    "Each round sends N small GET requests through the client with a pool of --parallel\n"
-    "threads, then through libcurl's multi interface with --parallel transfers at a time.\n";
+    "Each round sends N small GET requests through the client running --parallel of them\n"
+    "at a time, then through libcurl's multi interface with as many transfers at a time.\n";
 
 options parse_options(int _argc, char** _argv) {
     options parsed;
@@ -256,7 +256,7 @@ int main(int _argc, char** _argv) {
         for (int round = 1; round <= parsed.rounds; ++round) {
             const auto client =
                 measure(server, [&] { return run_client(*core, server.address(), parsed); });
-            print("client (pool)", round, client, parsed.requests);
+            print("client", round, client, parsed.requests);
             const auto multi = measure(server, [&] { return run_multi(server.address(), parsed); });
             print("libcurl multi", round, multi, parsed.requests);
             client_seconds += client.seconds;

@@ -344,4 +344,49 @@ TEST_F(Redis, RealRepliesAreReadUntilTheServerIsKilledAndAfterItIsBack) {
               "back");
 }
 
+// Many commands in flight: each reply reaches its own handle, in the order sent, also
+// with handles dropped in between, before their reply is read or after, and after a
+// callback that throws. A handle restarted after its command is gone sends that
+// command again.
+TEST_F(Redis, RepliesReachTheirHandlesInOrder) {
+    const auto c = wait_for(m_loop->create_redis_context("127.0.0.1", m_port, 0)).value();
+    constexpr long long sent = 3000;
+    std::vector<core::async_operation_handle<redis::reply>::ptr> handles;
+    std::vector<std::pair<long long, long long>> received;
+    for (long long i = 0; i < sent; ++i) {
+        auto handle = c->create_command({"INCR", "n"})->execute_async();
+        handle->set_callback([&handles, &received, i](redis::reply _reply) {
+            received.emplace_back(i, _reply.to_long_long());
+            // Its reply is most likely read already, and on its way.
+            if (i == 0) {
+                handles[1].reset();
+            }
+            // The last read then holds replies after this one.
+            if (i == sent - 3) {
+                throw std::runtime_error("callback failed");
+            }
+        });
+        // Every third handle is dropped before its reply comes.
+        handles.push_back(i % 3 == 2 ? nullptr : std::move(handle));
+    }
+    // INCR counts the commands, so the reply tells which command it answers.
+    std::vector<std::pair<long long, long long>> expected;
+    for (long long i = 0; i < sent; ++i) {
+        if (i % 3 != 2 && i != 1) {
+            expected.emplace_back(i, i + 1);
+        }
+    }
+    const auto all = [&] { return received.size() == expected.size(); };
+    EXPECT_THROW(run_until(m_io, all), std::runtime_error);
+    EXPECT_TRUE(run_until(m_io, all));
+    EXPECT_EQ(received, expected);
+
+    const auto again = c->create_command({"INCR", "n"})->execute_async();
+    EXPECT_EQ(wait_for(again).to_long_long(), sent + 1);
+    EXPECT_TRUE(again->is_complete());
+    again->restart();
+    EXPECT_FALSE(again->is_complete());
+    EXPECT_EQ(wait_for(again).to_long_long(), sent + 2);
+}
+
 }  // namespace

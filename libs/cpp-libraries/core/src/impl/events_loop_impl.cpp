@@ -115,7 +115,7 @@ http::client::ptr events_loop_impl::create_http_client(const std::string& _addre
 http::client::ptr events_loop_impl::create_http_client(
     const std::string& _address, std::chrono::seconds _timeout,
     const std::vector<http::method>& _disabled_methods, int _num_threads) {
-    return std::make_unique<http::client_impl>(*this, m_core, m_logger, _address, _timeout,
+    return std::make_unique<http::client_impl>(*this, m_logger, _address, _timeout,
                                                _disabled_methods, _num_threads);
 }
 

@@ -54,24 +54,9 @@ void free_reply_unless_kept(void* _reply) {
     freeReplyObject(_reply);
 }
 
-// The reply record goes to the callback as hiredis built it, without a copy; requests
-// that never got an answer get a NIL record of our own.
-void reply_function(redisAsyncContext* _context, void* _reply, void* _private_data) {
-    std::unique_ptr<async_context::request> request(
-        static_cast<async_context::request*>(_private_data));
-    auto* record = static_cast<redisReply*>(_reply);
-    if (record != nullptr) {
-        kept_reply = record;
-    } else {
-        record = static_cast<redisReply*>(std::calloc(1, sizeof(redisReply)));
-        if (record == nullptr) {
-            // As hiredis itself does when it runs out of memory: unwinding through its
-            // frames is not an option.
-            std::abort();
-        }
-        record->type = REDIS_REPLY_NIL;
-    }
-    cast(_context->ev.data).from_hiredis([&request, record] { request->complete(reply(record)); });
+void reply_function(redisAsyncContext* _context, void* _reply, void*) {
+    auto& self = cast(_context->ev.data);
+    self.from_hiredis([&self, _reply] { self.take_reply(static_cast<redisReply*>(_reply)); });
 }
 
 }  // namespace
@@ -108,7 +93,8 @@ async_context::async_context(events_loop& _events_loop, const component_logger& 
       m_socket(_events_loop.get_io_context()),
       m_connect_timer(_events_loop.get_io_context()),
       m_db(_db),
-      m_context_is_alive(std::make_shared<bool>(false)) {
+      m_context_is_alive(std::make_shared<bool>(false)),
+      m_deliveries(std::make_shared<reply_deliveries>(_events_loop)) {
     std::string reason;
     if (m_context != nullptr && m_context->err != 0) {
         reason = m_context->errstr;
@@ -160,24 +146,54 @@ async_context::~async_context() {
     m_connect_callback = nullptr;
     boost::system::error_code ignored;
     m_socket.close(ignored);
+    m_deliveries->flush();
 }
 
 void async_context::set_connect_callback(std::function<void(int)> _callback) {
     m_connect_callback = std::move(_callback);
 }
 
-void async_context::queue(const command_text& _command, std::unique_ptr<request> _request) {
-    // hiredis asserts on a command without words, and answers one that replies more
-    // than once through its request again and again, while a request here ends with
-    // its first reply.
-    check_sendable(_command, KELM_SOURCE_LOCATION());
-    const auto text = _command.text();
-    if (m_context == nullptr ||
-        redisAsyncFormattedCommand(m_context, reply_function, _request.get(), text.data(),
-                                   text.size()) != REDIS_OK) {
-        throw exception("Command: " + _command.name() + ", error", KELM_SOURCE_LOCATION());
+void async_context::send(boost::string_view _text, boost::string_view _name,
+                         std::weak_ptr<command_handle> _handle) {
+    if (m_context == nullptr) {
+        throw exception("Command: " + _name.to_string() + ", error", KELM_SOURCE_LOCATION());
     }
-    _request.release();
+    // In place before hiredis has the command: a reply never comes back before it
+    // returns, but this must not fail after it has taken the command.
+    m_waiting.push_back(std::move(_handle));
+    if (redisAsyncFormattedCommand(m_context, reply_function, nullptr, _text.data(),
+                                   _text.size()) != REDIS_OK) {
+        m_waiting.pop_back();
+        throw exception("Command: " + _name.to_string() + ", error", KELM_SOURCE_LOCATION());
+    }
+}
+
+// The reply record goes to the handle as hiredis built it, without a copy; commands that
+// never got an answer get a NIL record of our own. Nobody waits for the reply of a
+// handle that is gone, and hiredis frees it.
+void async_context::take_reply(redisReply* _record) {
+    if (m_waiting.empty()) {
+        return;
+    }
+    const auto handle = m_waiting.front().lock();
+    auto weak_handle = std::move(m_waiting.front());
+    m_waiting.pop_front();
+    if (!handle) {
+        return;
+    }
+    handle->mark_complete();
+    if (_record != nullptr) {
+        kept_reply = _record;
+    } else {
+        _record = static_cast<redisReply*>(std::calloc(1, sizeof(redisReply)));
+        if (_record == nullptr) {
+            // As hiredis itself does when it runs out of memory: unwinding through its
+            // frames is not an option.
+            std::abort();
+        }
+        _record->type = REDIS_REPLY_NIL;
+    }
+    m_deliveries->push(std::move(weak_handle), reply(_record));
 }
 
 void async_context::add_read() {
@@ -206,7 +222,7 @@ void async_context::connect_callback(int _status) {
         command_text select;
         select.add("SELECT");
         select.add(std::to_string(m_db));
-        run_command(select, [](reply) {});
+        send(select.text(), select.first_word(), {});
     }
     // Runs once; whatever it holds is released right after, also when it throws.
     const auto callback = std::exchange(m_connect_callback, nullptr);
@@ -255,6 +271,7 @@ void async_context::connect_timed_out() {
     const auto keep_alive = shared_from_this();
     redisAsyncFree(std::exchange(m_context, nullptr));
     stop_watching();
+    m_deliveries->flush();
     connect_callback(REDIS_ERR);
 }
 
@@ -295,6 +312,7 @@ void async_context::handle_read(const boost::system::error_code& _error) {
     if (!_error && m_context != nullptr) {
         redisAsyncHandleRead(m_context);
     }
+    m_deliveries->flush();
     operate();
 }
 
@@ -307,6 +325,7 @@ void async_context::handle_write(const boost::system::error_code& _error) {
     if (!_error && m_context != nullptr) {
         redisAsyncHandleWrite(m_context);
     }
+    m_deliveries->flush();
     operate();
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "command_text.hpp"
+#include "command_handle.hpp"
 
 #include <core/async_operation_handle.hpp>
 #include <core/fwd.hpp>
@@ -11,13 +11,13 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
+#include <boost/utility/string_view.hpp>
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
-#include <type_traits>
-#include <utility>
 
 namespace kelm::libs::core::redis {
 
@@ -44,14 +44,13 @@ public:
     ~async_context();
 
     void set_connect_callback(std::function<void(int)> _callback);
-    // Queues the command (its text is copied at once); the reply reaches the callback
-    // on the loop's thread, NIL when the connection goes away first. Any callable taking
-    // a reply will do: it is kept, as it is, in the request's one allocation.
-    template <class Callback>
-    void run_command(const command_text& _command, Callback&& _callback) {
-        queue(_command,
-              std::make_unique<pending<std::decay_t<Callback>>>(std::forward<Callback>(_callback)));
-    }
+    // Queues the command's wire text (copied at once); its name is for error messages.
+    // The reply reaches the handle on the loop's thread, in the order the commands were
+    // queued, NIL when the connection goes away first; a handle gone by then gets
+    // nothing, and an empty pointer throws the reply away. Throws when there is no
+    // connection to queue on.
+    void send(boost::string_view _text, boost::string_view _name,
+              std::weak_ptr<command_handle> _handle);
 
     void add_read();
     void del_read();
@@ -72,28 +71,12 @@ public:
         }
     }
 
-    // What hiredis keeps for a queued command until its reply.
-    class request {
-    public:
-        virtual ~request() = default;
-        virtual void complete(reply _reply) = 0;
-    };
+    // Where a reply hiredis read goes: to the handle of the oldest command waiting,
+    // through the deliveries of this turn. The record may be empty (no answer came).
+    void take_reply(redisReply* _record);
 
 private:
-    template <class Callback>
-    class pending final : public request {
-    public:
-        explicit pending(Callback&& _callback) : m_callback(std::move(_callback)) {}
-        explicit pending(const Callback& _callback) : m_callback(_callback) {}
-        void complete(reply _reply) override { m_callback(std::move(_reply)); }
-
-    private:
-        Callback m_callback;
-    };
-
     friend void clear_context(async_context& _context);
-
-    void queue(const command_text& _command, std::unique_ptr<request> _request);
 
     static constexpr std::chrono::milliseconds connect_timeout{1500};
 
@@ -117,6 +100,9 @@ private:
     bool m_write_in_progress = false;
     std::function<void(int)> m_connect_callback;
     std::shared_ptr<bool> m_context_is_alive;
+    // The handles of the commands sent, oldest first: hiredis answers them in that order.
+    std::deque<std::weak_ptr<command_handle>> m_waiting;
+    std::shared_ptr<reply_deliveries> m_deliveries;
     // hiredis's own reply functions, except that it does not free a reply that a
     // callback has taken over.
     redisReplyObjectFunctions m_reply_functions{};

@@ -2,13 +2,11 @@
 
 #include "command_text.hpp"
 
-#include <core/fwd.hpp>
 #include <core/redis/command.hpp>
 
 #include <boost/utility/string_view.hpp>
 
 #include <cstddef>
-#include <memory>
 #include <string>
 
 namespace kelm::libs::core::redis {
@@ -18,8 +16,7 @@ class sync_context;
 
 class command_impl final : public command {
 public:
-    command_impl(events_loop& _events_loop, const component_logger& _logger, sync_context& _sync,
-                 async_context& _async);
+    command_impl(sync_context& _sync, async_context& _async);
 
     // Makes room for more words taking that many bytes in all (command_text::encoded_size).
     void reserve(std::size_t _bytes);
@@ -31,13 +28,10 @@ public:
     async_operation_handle<reply>::ptr execute_async() override;
 
 private:
-    events_loop& m_events_loop;
-    const component_logger& m_logger;
     sync_context& m_sync;
     async_context& m_async;
-    // Shared with every asynchronous run, so that a handle restarted after its command
-    // is gone still has the words, and words added later go out with later runs.
-    std::shared_ptr<command_text> m_data;
+    // Each asynchronous run takes a copy of the words as they are then.
+    command_text m_text;
 };
 
 }  // namespace kelm::libs::core::redis

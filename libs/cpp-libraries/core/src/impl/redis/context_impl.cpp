@@ -44,8 +44,7 @@ context::open_handle::ptr context_impl::create(events_loop& _events_loop,
                     try {
                         auto sync =
                             std::make_unique<sync_context>(_events_loop, _logger, ip, _port, _db);
-                        client = std::make_unique<context_impl>(_events_loop, _logger,
-                                                                std::move(_async), std::move(sync));
+                        client = std::make_unique<context_impl>(std::move(_async), std::move(sync));
                     } catch (...) {
                         // Thrown out of this delivery it would leave the caller waiting
                         // for a result that never comes.
@@ -59,12 +58,8 @@ context::open_handle::ptr context_impl::create(events_loop& _events_loop,
     return result;
 }
 
-context_impl::context_impl(events_loop& _events_loop, const component_logger& _logger,
-                           async_context::ptr _async, std::unique_ptr<sync_context> _sync)
-    : m_events_loop(_events_loop),
-      m_logger(_logger),
-      m_async(std::move(_async)),
-      m_sync(std::move(_sync)) {}
+context_impl::context_impl(async_context::ptr _async, std::unique_ptr<sync_context> _sync)
+    : m_async(std::move(_async)), m_sync(std::move(_sync)) {}
 
 context_impl::~context_impl() {
     m_sync.reset();
@@ -164,7 +159,7 @@ std::unique_ptr<command_impl> context_impl::build(
 }
 
 std::unique_ptr<command_impl> context_impl::make_command(std::size_t _bytes) {
-    auto result = std::make_unique<command_impl>(m_events_loop, m_logger, *m_sync, *m_async);
+    auto result = std::make_unique<command_impl>(*m_sync, *m_async);
     result->reserve(_bytes);
     return result;
 }

@@ -24,8 +24,7 @@ public:
     static open_handle::ptr create(events_loop& _events_loop, const component_logger& _logger,
                                    boost::string_view _ip, int _port, int _db);
 
-    context_impl(events_loop& _events_loop, const component_logger& _logger,
-                 async_context::ptr _async, std::unique_ptr<sync_context> _sync);
+    context_impl(async_context::ptr _async, std::unique_ptr<sync_context> _sync);
     ~context_impl() override;
 
     command::ptr get(std::string _key) override;
@@ -52,8 +51,6 @@ private:
     std::unique_ptr<command_impl> build(std::initializer_list<boost::string_view> _words);
     std::unique_ptr<command_impl> make_command(std::size_t _bytes);
 
-    events_loop& m_events_loop;
-    const component_logger& m_logger;
     async_context::ptr m_async;
     std::unique_ptr<sync_context> m_sync;
 };

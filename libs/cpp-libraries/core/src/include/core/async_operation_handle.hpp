@@ -39,7 +39,14 @@ public:
     }
 
 protected:
-    callback_slot<callback>& get_callback() { return m_callback; }
+    // Hands a result to the installed callback, if there is one; called on the loop's
+    // thread by every kind of handle.
+    template <class... Delivered>
+    void deliver_to_callback(Delivered&&... _result) {
+        if (m_callback.is_set()) {
+            m_callback.call(std::forward<Delivered>(_result)...);
+        }
+    }
 
 private:
     callback_slot<callback> m_callback;

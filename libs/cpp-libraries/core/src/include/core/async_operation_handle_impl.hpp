@@ -64,12 +64,7 @@ public:
     }
 
 private:
-    void deliver(T&& _result) {
-        auto& installed = this->get_callback();
-        if (installed.is_set()) {
-            installed.call(std::move(_result));
-        }
-    }
+    void deliver(T&& _result) { this->deliver_to_callback(std::move(_result)); }
 
     events_loop& m_events_loop;
     std::atomic<bool> m_completed{false};

@@ -14,12 +14,12 @@ namespace kelm::libs::core::http {
 // Sends requests to one base address: the URL of a request is the base address
 // followed directly by the request's address. A non-empty body goes as JSON.
 // Synchronous requests block the calling thread. Asynchronous ones wait in the
-// client's queue for one of its worker threads; their results are delivered on the
-// thread of the loop that made the client, and dropping the handle before a worker
-// takes the request means it is never sent. Transport failures and HTTP error
-// statuses come back in the result, never as exceptions. A response body may hold
-// 64 MiB; a longer one fails the request, as a transport failure, without being
-// read to its end.
+// client's queue until its worker has room (it runs at most the pool size of them at
+// once); their results are delivered on the thread of the loop that made the client,
+// and dropping the handle before the worker takes the request means it is never
+// sent. Transport failures and HTTP error statuses come back in the result, never as
+// exceptions. A response body may hold 64 MiB; a longer one fails the request, as a
+// transport failure, without being read to its end.
 class client {
 public:
     using ptr = std::unique_ptr<client>;

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <core/async_operation_handle.hpp>
+#include <core/fwd.hpp>
+#include <core/http/method.hpp>
+#include <core/http/result.hpp>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kelm::libs::core::http {
+
+class transfer_worker;
+
+// An asynchronous request as the worker needs it, apart from its handle: the worker never
+// holds the handle itself, so the handle and its callback go where the caller drops them.
+struct request {
+    method m_method;
+    std::string m_url;
+    std::string m_body;
+    // A disabled method is answered at once, without a transfer.
+    bool m_disabled;
+};
+
+// The handle of one asynchronous request. The worker keeps only a weak pointer to it:
+// a request whose handle is dropped before the worker takes it is never sent, and a
+// dropped handle gets no result.
+class request_handle final : public async_operation_handle<result>,
+                             public std::enable_shared_from_this<request_handle> {
+public:
+    request_handle(transfer_worker& _worker, std::shared_ptr<const request> _request)
+        : m_worker(_worker), m_request(std::move(_request)) {}
+
+    // Queues the request on the worker.
+    void start();
+    void restart() override;
+    bool is_complete() const override;
+
+    // On the loop's thread.
+    void deliver(result _result);
+
+private:
+    transfer_worker& m_worker;
+    std::shared_ptr<const request> m_request;
+    std::atomic<bool> m_completed{false};
+};
+
+// Results on their way from the worker to their handles, in the order they came: one
+// post takes every result pushed before it runs. Shared with that post, so that the
+// results of the transfers a closing client waited for still arrive.
+class result_deliveries : public std::enable_shared_from_this<result_deliveries> {
+public:
+    using delivery = std::pair<std::weak_ptr<request_handle>, result>;
+
+    explicit result_deliveries(events_loop& _events_loop) : m_events_loop(_events_loop) {}
+
+    // From any thread; empties the batch.
+    void push(std::vector<delivery>& _batch);
+
+private:
+    void post_locked();
+    void deliver_all();
+
+    events_loop& m_events_loop;
+    std::mutex m_mutex;
+    std::vector<delivery> m_deliveries;
+    bool m_posted = false;
+    // What the post took, on the loop's thread; it and the queue trade buffers, so
+    // neither allocates once grown.
+    std::vector<delivery> m_delivering;
+};
+
+}  // namespace kelm::libs::core::http
