@@ -98,6 +98,8 @@ options parse_options(int _argc, char** _argv) {
                 if (value != "both" && value != "broker") throw std::invalid_argument(value);
                 parsed.broker.curve = true;
                 parsed.reference.curve = value == "both";
+                // Plain, but started the broker's way, in case it is the broker.
+                parsed.reference.takes_config = true;
             } else {
                 throw std::invalid_argument("unknown option " + name + "\n" + usage);
             }
