@@ -917,3 +917,29 @@ TEST_F(Broker, HangupWithoutCurveChangesNothing) {
     EXPECT_EQ(receive(), "after");
     stop(SIGTERM);
 }
+
+// Without CURVE, a socket bound beyond loopback is warned about at start; loopback and ipc://
+// are not.
+TEST_F(Broker, WarnsOfSocketsOthersCanReachWithoutCurve) {
+    config_file = directory.write_file(
+        "broker.json",
+        R"({"system": {"input_address": "tcp://0.0.0.0:0", "output_address": "ipc://)" +
+            directory.path + R"(/output"}})");
+    process.emplace(std::vector<std::string>{"-c", config_file});
+    const std::string warning =
+        "The input tcp://0.0.0.0:* is not on loopback and system.curve is not set: anyone who "
+        "reaches that port can publish";
+    std::vector<syslog_line> lines;
+    ASSERT_TRUE(kelm::test::eventually([&] {
+        lines = process->syslog();
+        return lines.size() == 3;
+    }));
+    EXPECT_EQ(::fnmatch("Bound input tcp://0.0.0.0:* and output ipc://*", lines[1].text.c_str(), 0),
+              0)
+        << lines[1].text;
+    EXPECT_EQ(lines[2].priority, LOG_WARNING);
+    EXPECT_EQ(::fnmatch(warning.c_str(), lines[2].text.c_str(), 0), 0) << lines[2].text;
+    process->send_signal(SIGTERM);
+    EXPECT_EQ(process->wait(), 0);
+    EXPECT_EQ(process->syslog().size(), 4u);
+}
