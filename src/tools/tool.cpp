@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <sstream>
 
 namespace quorvane::tools {
 
@@ -86,11 +87,20 @@ std::string handshake_failure(std::uint16_t _event, std::uint32_t _value,
     if (_event == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH) {
         return prefix + "the broker refused this key (ZAP status " + std::to_string(_value) + ")";
     }
-    if (_event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL) {
-        return prefix + "protocol error " + std::to_string(_value) +
-               " (a broker without CURVE, or another server key?)";
+    if (_event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL &&
+        _value == ZMQ_PROTOCOL_ERROR_ZMTP_MECHANISM_MISMATCH) {
+        return prefix + "the broker and this client do not both use CURVE (--server-key, --key)";
     }
-    return prefix + zmq_strerror(static_cast<int>(_value));
+    if (_event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL) {
+        std::ostringstream code;
+        code << std::hex << _value;
+        return prefix + "ZMTP protocol error 0x" + code.str();
+    }
+    // A CURVE server drops a client that encrypted for another key, or one without CURVE,
+    // without a word.
+    return prefix + "the broker closed the connection in the handshake (" +
+           zmq_strerror(static_cast<int>(_value)) +
+           "): do both use CURVE, and is --server-key its public key?";
 }
 
 }  // namespace

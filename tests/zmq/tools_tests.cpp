@@ -278,11 +278,20 @@ TEST(Tools, KeysFromKeygenSecureABrokerAndItsPeers) {
              {with_keys({sub, "-a", output}, "stranger"),
               "quorvane-sub: handshake with " + output + " failed: the broker refused this key"},
              {with_keys({sub, "-a", output}, "producer"),
-              "quorvane-sub: handshake with " + output + " failed: the broker refused this key"}}) {
+              "quorvane-sub: handshake with " + output + " failed: the broker refused this key"},
+             // Which side ends the handshake first decides how a client without CURVE hears it.
+             {{sub, "-a", output}, "quorvane-sub: handshake with " + output + " failed: "},
+             {{pub, "-a", input, "--server-key", keys + "/stranger.pub", "--key",
+               keys + "/producer.secret", "&m:refused"},
+              "quorvane-pub: handshake with " + input +
+                  " failed: the broker closed the connection in the handshake"}}) {
         SCOPED_TRACE(::testing::PrintToString(command));
         child refused(command);
         EXPECT_EQ(refused.wait(), 1);
-        EXPECT_EQ(refused.output(2), line + " (ZAP status 400)\n");
+        const std::string error = refused.output(2);
+        EXPECT_EQ(error.rfind(line, 0), 0u) << error;
+        EXPECT_EQ(error.find('\n'), error.size() - 1) << error;
+        EXPECT_EQ(contains(line, "refused this key"), contains(error, "(ZAP status 400)"));
         EXPECT_EQ(refused.output(), "");
     }
     reader.kill(SIGINT);
