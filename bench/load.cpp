@@ -1,5 +1,7 @@
 #include "load.hpp"
 
+#include <tuple>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -61,7 +63,7 @@ endpoints pick_loopback_endpoints() {
 }
 
 load_generator::load_generator(zmq::context_t& _context, const endpoints& _endpoints,
-                               std::size_t _frame_size)
+                               std::size_t _frame_size, const client_keys* _keys)
     : m_frame_size(_frame_size),
       m_producer(_context, zmq::socket_type::push),
       m_consumer(_context, zmq::socket_type::sub) {
@@ -75,6 +77,15 @@ load_generator::load_generator(zmq::context_t& _context, const endpoints& _endpo
     m_consumer.set(zmq::sockopt::rcvhwm,
                    int(std::max<std::size_t>(1000, receive_budget / _frame_size)));
     m_consumer.set(zmq::sockopt::subscribe, "");
+    if (_keys != nullptr) {
+        for (auto [socket, public_key, secret_key] :
+             {std::make_tuple(&m_producer, &_keys->producer_public, &_keys->producer_secret),
+              std::make_tuple(&m_consumer, &_keys->consumer_public, &_keys->consumer_secret)}) {
+            socket->set(zmq::sockopt::curve_serverkey, _keys->server_public);
+            socket->set(zmq::sockopt::curve_publickey, *public_key);
+            socket->set(zmq::sockopt::curve_secretkey, *secret_key);
+        }
+    }
     m_producer.connect(_endpoints.input);
     m_consumer.connect(_endpoints.output);
 }

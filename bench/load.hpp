@@ -19,6 +19,15 @@ struct endpoints {
 // ipc:// because that is how producers and consumers reach a broker in service.
 endpoints pick_loopback_endpoints();
 
+// CURVE keys, Z85: the forwarder's public key, and a pair for each of the two clients.
+struct client_keys {
+    std::string server_public;
+    std::string producer_public;
+    std::string producer_secret;
+    std::string consumer_public;
+    std::string consumer_secret;
+};
+
 struct throughput_result {
     double send_seconds = 0;
     // From the first send to the last frame that arrived.
@@ -32,7 +41,9 @@ struct throughput_result {
 // one size. Every frame starts with a 64-bit sequence number, so that size must be at least 8.
 class load_generator {
 public:
-    load_generator(zmq::context_t& _context, const endpoints& _endpoints, std::size_t _frame_size);
+    // With keys, both connect as CURVE clients.
+    load_generator(zmq::context_t& _context, const endpoints& _endpoints, std::size_t _frame_size,
+                   const client_keys* _keys = nullptr);
 
     // Sends probes until one comes back (SUB joins late), then drops what is still in flight.
     // _check_forwarder throws if the forwarder died meanwhile.

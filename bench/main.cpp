@@ -13,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 #include <zmq.hpp>
 
@@ -27,6 +28,9 @@ struct forwarder {
     std::string path;
     // Started as `path -c config.json` (the broker's way) rather than `path INPUT OUTPUT`.
     bool takes_config;
+    // CURVE on both sockets, as the configuration's "curve" says; it is then started with
+    // `-c config.json` in any case.
+    bool curve = false;
 };
 
 struct options {
@@ -43,9 +47,12 @@ struct options {
 constexpr const char* usage =
     "usage: quorvane_bench [--broker PATH] [--reference PATH] [--rounds N]\n"
     "                      [--sizes 64,1024,65536] [--messages N] [--latency-samples N]\n"
-    "                      [--metrics-address HOST:PORT]\n"
+    "                      [--metrics-address HOST:PORT] [--curve both|broker]\n"
     "--messages is the count per run for 64-byte frames; larger frames get fewer.\n"
-    "--metrics-address has the broker serve its metrics there (127.0.0.1:0 for any port).\n";
+    "--metrics-address has the broker serve its metrics there (127.0.0.1:0 for any port).\n"
+    "--curve both runs the broker and the reference with CURVE on both sockets, each client\n"
+    "with a key of its own; --curve broker only the broker, so that --reference naming the\n"
+    "broker's binary sets CURVE beside plain.\n";
 
 // Plain decimal digits only: std::stoull would accept "-1" and trailing junk.
 std::uint64_t parse_count(const std::string& _text) {
@@ -86,6 +93,12 @@ options parse_options(int _argc, char** _argv) {
                 parsed.latency_samples = parse_count(value);
             } else if (name == "--metrics-address") {
                 parsed.metrics_address = value;
+            } else if (name == "--curve") {
+                if (value != "both" && value != "broker") throw std::invalid_argument(value);
+                parsed.broker.curve = true;
+                parsed.reference.curve = value == "both";
+                // Plain, but started the broker's way, in case it is the broker.
+                parsed.reference.takes_config = true;
             } else {
                 throw std::invalid_argument("unknown option " + name + "\n" + usage);
             }
@@ -129,15 +142,63 @@ private:
     std::filesystem::path m_path;
 };
 
+// The keys of a forwarder and its two clients, written where "curve" of a configuration finds
+// them: the forwarder's secret key, and the clients' public keys in a folder per role.
+class curve_files {
+public:
+    explicit curve_files(const temp_directory& _directory) : m_root(_directory.path()) {
+        const auto pair = [] {
+            std::array<char, 41> public_key{}, secret_key{};
+            if (zmq_curve_keypair(public_key.data(), secret_key.data()) != 0)
+                throw std::runtime_error("zmq_curve_keypair: CURVE is not available");
+            return std::make_pair(std::string(public_key.data()), std::string(secret_key.data()));
+        };
+        std::string forwarder_secret;
+        std::tie(m_keys.server_public, forwarder_secret) = pair();
+        std::tie(m_keys.producer_public, m_keys.producer_secret) = pair();
+        std::tie(m_keys.consumer_public, m_keys.consumer_secret) = pair();
+        write(m_root / "forwarder.secret", forwarder_secret);
+        std::filesystem::permissions(
+            m_root / "forwarder.secret",
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+        std::filesystem::create_directories(m_root / "producers.d");
+        std::filesystem::create_directories(m_root / "subscribers.d");
+        write(m_root / "producers.d" / "producer.pub", m_keys.producer_public);
+        write(m_root / "subscribers.d" / "consumer.pub", m_keys.consumer_public);
+    }
+
+    const client_keys& keys() const { return m_keys; }
+
+    // The "curve" member of a configuration's "system".
+    std::string member() const {
+        return ", \"curve\": { \"secret_key_file\": \"" + (m_root / "forwarder.secret").string() +
+               "\", \"producers\": \"" + (m_root / "producers.d").string() +
+               "\", \"subscribers\": \"" + (m_root / "subscribers.d").string() + "\" }";
+    }
+
+private:
+    static void write(const std::filesystem::path& _file, const std::string& _key) {
+        std::ofstream out(_file);
+        out << _key << '\n';
+        if (!out.flush()) throw std::runtime_error("cannot write " + _file.string());
+    }
+
+    std::filesystem::path m_root;
+    client_keys m_keys;
+};
+
 std::vector<std::string> command_line(const forwarder& _forwarder, const endpoints& _endpoints,
                                       const std::string& _metrics_address,
-                                      const temp_directory& _directory) {
-    if (!_forwarder.takes_config) return {_forwarder.path, _endpoints.input, _endpoints.output};
+                                      const temp_directory& _directory, const curve_files& _curve) {
+    if (!_forwarder.takes_config && !_forwarder.curve)
+        return {_forwarder.path, _endpoints.input, _endpoints.output};
     const auto config = _directory.path() / "forwarder.json";
     std::ofstream file(config);
     file << "{ \"system\": { \"input_address\": \"" << _endpoints.input
          << "\", \"output_address\": \"" << _endpoints.output << '"';
-    if (!_metrics_address.empty()) file << ", \"metrics_address\": \"" << _metrics_address << '"';
+    if (_forwarder.takes_config && !_metrics_address.empty())
+        file << ", \"metrics_address\": \"" << _metrics_address << '"';
+    if (_forwarder.curve) file << _curve.member();
     file << " } }\n";
     if (!file.flush()) throw std::runtime_error("cannot write " + config.string());
     return {_forwarder.path, "-c", config.string()};
@@ -162,11 +223,11 @@ double percentile(const std::vector<double>& _sorted, double _fraction) {
 
 run_result run_once(zmq::context_t& _context, const forwarder& _forwarder, std::size_t _size,
                     std::uint64_t _messages, const options& _options,
-                    const temp_directory& _directory) {
+                    const temp_directory& _directory, const curve_files& _curve) {
     const endpoints endpoints = pick_loopback_endpoints();
     kelm::test::child_process child(
-        command_line(_forwarder, endpoints, _options.metrics_address, _directory));
-    load_generator load(_context, endpoints, _size);
+        command_line(_forwarder, endpoints, _options.metrics_address, _directory, _curve));
+    load_generator load(_context, endpoints, _size, _forwarder.curve ? &_curve.keys() : nullptr);
     load.wait_until_forwarding(std::chrono::seconds(10), [&] { child.check_running(); });
 
     run_result result;
@@ -230,9 +291,9 @@ void print_progress(const forwarder& _forwarder, const run_result& _run) {
 }
 
 void print_report(std::size_t _size, std::uint64_t _messages,
-                  const std::array<std::vector<run_result>, 2>& _runs) {
-    std::printf("\n%zu-byte frames, %llu messages per run, medians of %zu rounds\n", _size,
-                static_cast<unsigned long long>(_messages), _runs[0].size());
+                  const std::array<std::vector<run_result>, 2>& _runs, const char* _curve_note) {
+    std::printf("\n%zu-byte frames, %llu messages per run, medians of %zu rounds%s\n", _size,
+                static_cast<unsigned long long>(_messages), _runs[0].size(), _curve_note);
     std::printf("%-24s %14s %14s %12s\n", "metric", "broker", "reference", "broker/ref");
     std::string machine_lines;
     for (const auto& metric : metrics) {
@@ -255,6 +316,7 @@ void print_report(std::size_t _size, std::uint64_t _messages,
 int run(const options& _options) {
     zmq::context_t context;
     temp_directory directory;
+    const curve_files curve(directory);
     const std::array<const forwarder*, 2> forwarders{&_options.broker, &_options.reference};
     for (const std::size_t size : _options.sizes) {
         const std::uint64_t messages = messages_for(_options.messages, size);
@@ -263,8 +325,8 @@ int run(const options& _options) {
             std::fprintf(stderr, "%zu B, round %zu/%zu\n", size, round, _options.rounds);
             for (std::size_t i = 0; i < forwarders.size(); ++i) {
                 try {
-                    runs[i].push_back(
-                        run_once(context, *forwarders[i], size, messages, _options, directory));
+                    runs[i].push_back(run_once(context, *forwarders[i], size, messages, _options,
+                                               directory, curve));
                 } catch (const std::exception& e) {
                     throw std::runtime_error(forwarders[i]->label + " (" + forwarders[i]->path +
                                              "): " + e.what());
@@ -272,7 +334,10 @@ int run(const options& _options) {
                 print_progress(*forwarders[i], runs[i].back());
             }
         }
-        print_report(size, messages, runs);
+        print_report(size, messages, runs,
+                     _options.reference.curve ? ", CURVE on both"
+                     : _options.broker.curve  ? ", CURVE on the broker only"
+                                              : "");
     }
     return 0;
 }

@@ -4,6 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh build
-cmake --build build -j "$(nproc)" --target quorvane quorvane-pub quorvane-sub
+cmake --build build -j "$(nproc)" --target quorvane quorvane-pub quorvane-sub quorvane-keygen
 [ $# -gt 0 ] || set -- -c config/quorvane.json
 exec build/src/quorvane "$@"

@@ -150,6 +150,34 @@ void read_metrics_address(const cfg::config& _document, std::string& _address, s
         static_cast<unsigned short>(std::stoi(found.value().substr(found.value().rfind(':') + 1)));
 }
 
+// The optional "curve" object: its three file names are all needed.
+void read_curve(const cfg::config& _document,
+                std::optional<decltype(config::system)::curve_files>& _curve,
+                std::vector<std::string>& _reasons) {
+    if (!has_member(_document, "curve")) {
+        return;
+    }
+    decltype(config::system)::curve_files files;
+    bool complete = true;
+    for (auto [name, target] : {std::make_pair("secret_key_file", &files.secret_key_file),
+                                std::make_pair("producers", &files.producers),
+                                std::make_pair("subscribers", &files.subscribers)}) {
+        const auto found = _document.get_by_path<std::string>({"system", "curve", name});
+        if (!found.ok()) {
+            _reasons.push_back(found.reason());
+        } else if (found.value().empty()) {
+            _reasons.push_back(std::string("Field must not be empty: system.curve.") + name);
+        } else {
+            *target = found.value();
+            continue;
+        }
+        complete = false;
+    }
+    if (complete) {
+        _curve = files;
+    }
+}
+
 }  // namespace
 
 config::config(std::istream& _stream) {
@@ -181,6 +209,7 @@ config::config(std::istream& _stream) {
     read_count(*document, "heartbeat_timeout_ms", system.heartbeat_timeout_ms, reasons);
     read_metrics_address(*document, system.metrics_address, system.metrics_host,
                          system.metrics_port, reasons);
+    read_curve(*document, system.curve, reasons);
     if (!reasons.empty()) {
         std::string text = reasons.front();
         for (auto reason = reasons.begin() + 1; reason != reasons.end(); ++reason) {
@@ -188,6 +217,21 @@ config::config(std::istream& _stream) {
         }
         throw libs::core::exception("Config file is invalid: " + text, KELM_SOURCE_LOCATION());
     }
+}
+
+bool reachable_from_network(const std::string& _endpoint) {
+    const std::string tcp = "tcp://";
+    if (_endpoint.compare(0, tcp.size(), tcp) != 0) {
+        return false;
+    }
+    const auto colon = _endpoint.rfind(':');
+    std::string host = _endpoint.substr(tcp.size(), colon - tcp.size());
+    if (host.size() > 1 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    boost::system::error_code error;
+    const auto address = boost::asio::ip::make_address(host, error);
+    return error || !address.is_loopback();
 }
 
 // A FIFO would block the start, a device could be read without end, and a directory would

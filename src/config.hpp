@@ -1,6 +1,7 @@
 #pragma once
 
 #include <istream>
+#include <optional>
 #include <string>
 
 namespace kelm {
@@ -35,7 +36,19 @@ struct config {
         std::string metrics_address;
         std::string metrics_host;
         unsigned short metrics_port = 0;
+        // Where the keys of CURVE are; absent, both sockets take any peer unencrypted.
+        struct curve_files {
+            std::string secret_key_file;
+            // Folders of *.pub files: the keys of the peers allowed on each socket.
+            std::string producers;
+            std::string subscribers;
+        };
+        std::optional<curve_files> curve;
     } system;
 };
+
+// Whether a bound endpoint ("tcp://0.0.0.0:5570") takes peers from beyond this host: TCP on an
+// address other than loopback.
+bool reachable_from_network(const std::string& _endpoint);
 
 }  // namespace kelm

@@ -1,6 +1,8 @@
 #include "config.hpp"
+#include "curve_keys.hpp"
 #include "metrics.hpp"
 #include "metrics_server.hpp"
+#include "zap_handler.hpp"
 
 #include <asio_zmq/monitor.hpp>
 #include <asio_zmq/socket.hpp>
@@ -17,6 +19,7 @@
 #include <unistd.h>
 #include <boost/asio/error.hpp>
 #include <boost/asio/ip/address.hpp>
+#include <boost/asio/signal_set.hpp>
 #include <boost/system/system_error.hpp>
 
 #include <cerrno>
@@ -140,6 +143,68 @@ void apply_limits(socket& _socket, const kelm::config& _configuration, int _max_
     }
 }
 
+// What CURVE needs, read before anything binds: the broker's keys and those of its peers.
+struct curve_setup {
+    kelm::curve::key_pair server;
+    kelm::zap_handler::folder producers;
+    kelm::zap_handler::folder subscribers;
+};
+
+// A relative secret key file is looked up among the credentials systemd passes to the service
+// (LoadCredential=), when it passes any: that is how a DynamicUser service gets a key that
+// belongs to it.
+std::string secret_key_path(const std::string& _file_name) {
+    const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+    return _file_name.front() == '/' || credentials == nullptr || *credentials == '\0'
+               ? _file_name
+               : std::string(credentials) + "/" + _file_name;
+}
+
+std::optional<curve_setup> read_curve(const kelm::config& _configuration) {
+    const auto& files = _configuration.system.curve;
+    if (!files) {
+        return std::nullopt;
+    }
+    return curve_setup{kelm::curve::read_secret_key(secret_key_path(files->secret_key_file)),
+                       {files->producers, kelm::curve::read_key_folder(files->producers)},
+                       {files->subscribers, kelm::curve::read_key_folder(files->subscribers)}};
+}
+
+// A CURVE server with the broker's key; the ZAP domain tells the handler which socket asks.
+void require_curve(socket& _socket, const curve_setup& _curve, const char* _domain) {
+    _socket.set_option(ZMQ_CURVE_SERVER, 1);
+    _socket.set_option(ZMQ_CURVE_SECRETKEY, _curve.server.secret_key);
+    _socket.set_option(ZMQ_ZAP_DOMAIN, _domain);
+}
+
+// SIGHUP reads the keys of the peers again; without CURVE there are none to read.
+void reload_on_hangup(const std::shared_ptr<boost::asio::signal_set>& _hangup,
+                      kelm::zap_handler* _zap, const logger& _logger) {
+    _hangup->async_wait([weak = std::weak_ptr<boost::asio::signal_set>(_hangup), _zap, &_logger](
+                            const boost::system::error_code& _error, int) {
+        const auto hangup = weak.lock();
+        if (_error || !hangup) {
+            return;
+        }
+        reload_on_hangup(hangup, _zap, _logger);
+        if (_zap != nullptr) {
+            _zap->reload();
+        } else {
+            _logger.info("SIGHUP: no keys to read again without system.curve");
+        }
+    });
+}
+
+void warn_if_exposed(const std::string& _endpoint, const char* _name, const char* _action,
+                     const logger& _logger) {
+    if (kelm::reachable_from_network(_endpoint)) {
+        _logger.warning(
+            "The %1% %2% is not on loopback and system.curve is not set: anyone who reaches "
+            "that port can %3%") %
+            _name % _endpoint % _action;
+    }
+}
+
 // Once the drain has begun, a second SIGINT or SIGTERM ends it: what is still queued for
 // subscribers is given up, and the broker ends as if the drain had run out.
 extern "C" void end_drain(int) {
@@ -182,7 +247,8 @@ std::string metrics_url(const std::optional<kelm::metrics_server>& _server) {
     return url.str();
 }
 
-void run_broker(const kelm::config& _configuration, const logger& _logger) {
+void run_broker(const kelm::config& _configuration, const std::optional<curve_setup>& _curve,
+                const logger& _logger) {
     const auto& system = _configuration.system;
     // Handlers still queued when the loop is destroyed may count: the counters outlive it.
     kelm::metrics counters;
@@ -190,6 +256,13 @@ void run_broker(const kelm::config& _configuration, const logger& _logger) {
     const auto loop = core->create_events_loop("main");
     auto& io_context = loop->get_io_context();
     auto signals = loop->stop_on_signals();
+    // Answering before either socket binds, so no peer connects unchecked.
+    std::optional<kelm::zap_handler> zap;
+    if (_curve) {
+        zap.emplace(io_context, _logger, _curve->producers, _curve->subscribers);
+    }
+    const auto hangup = std::make_shared<boost::asio::signal_set>(io_context, SIGHUP);
+    reload_on_hangup(hangup, zap ? &*zap : nullptr, _logger);
     pub_socket pub(io_context);
     const auto pull = std::make_shared<pull_socket>(io_context);
     // Watching starts before the binds, so no peer goes uncounted; it ends before the sockets.
@@ -199,9 +272,13 @@ void run_broker(const kelm::config& _configuration, const logger& _logger) {
     }
     apply_limits(pub, _configuration, system.max_subscription_size);
     pub.set_option(ZMQ_SNDHWM, system.output_high_water_mark);
-    pub.bind(system.output_address);
     apply_limits(*pull, _configuration, system.max_message_size);
     pull->set_option(ZMQ_RCVHWM, system.input_high_water_mark);
+    if (_curve) {
+        require_curve(pub, *_curve, kelm::zap_handler::output_domain);
+        require_curve(*pull, *_curve, kelm::zap_handler::input_domain);
+    }
+    pub.bind(system.output_address);
     pull->bind(system.input_address);
     std::optional<kelm::metrics_server> metrics;
     if (!system.metrics_address.empty()) {
@@ -217,6 +294,12 @@ void run_broker(const kelm::config& _configuration, const logger& _logger) {
     // A wildcard address or port shows here as what was actually bound.
     _logger.info("Bound input %1% and output %2%%3%") % pull->endpoint() % pub.endpoint() %
         metrics_url(metrics);
+    if (zap) {
+        zap->log_key_counts();
+    } else {
+        warn_if_exposed(pull->endpoint(), "input", "publish", _logger);
+        warn_if_exposed(pub.endpoint(), "output", "read everything published", _logger);
+    }
     ::sd_notify(0, "READY=1");
 
     setup_pipeline(pull, pub, _logger, counters);
@@ -275,9 +358,10 @@ int main(int argc, char** argv) {
             failure_status = EX_CONFIG;
             std::istringstream stream(kelm::config::read_file(file_name));
             const kelm::config configuration(stream);
+            const auto curve = read_curve(configuration);
             failure_status = EXIT_FAILURE;
             raise_open_files_limit(log);
-            run_broker(configuration, log);
+            run_broker(configuration, curve, log);
         } catch (...) {
             // The system log may not be where the person starting the broker looks.
             std::cerr << cut(kelm::libs::core::exception_to_string()) << std::endl;

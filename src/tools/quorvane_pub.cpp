@@ -4,6 +4,7 @@
 #include <asio_zmq/socket.hpp>
 #include <core/core.hpp>
 #include <core/events_loop.hpp>
+#include <core/exception.hpp>
 #include <core/logger.hpp>
 
 #include <getopt.h>
@@ -31,7 +32,8 @@ namespace tools = quorvane::tools;
 const char* const program = "quorvane-pub";
 
 const char* const usage =
-    "Usage: quorvane-pub -a ENDPOINT [-a ENDPOINT]... [MESSAGE...]\n"
+    "Usage: quorvane-pub -a ENDPOINT [-a ENDPOINT]... [--server-key FILE --key FILE]\n"
+    "                    [MESSAGE...]\n"
     "Connects a PUSH socket to ENDPOINT, such as a broker's input, and sends each MESSAGE\n"
     "as one frame; without messages, sends one frame per line of standard input until\n"
     "its end. Frames not delivered yet get 5 seconds to leave before it exits.\n"
@@ -40,11 +42,15 @@ const char* const usage =
     "\n"
     "  -a, --address ENDPOINT  ZeroMQ endpoint to connect to, e.g. tcp://127.0.0.1:5570;\n"
     "                          may be repeated\n"
+    "      --server-key FILE   the broker's public key: connect with CURVE, encrypted;\n"
+    "                          frames then wait for a broker that accepted the key\n"
+    "      --key FILE          this producer's secret key, for --server-key\n"
     "  -h, --help              print this help\n"
     "\n"
     "Put -- before messages that start with '-'. SIGINT or SIGTERM stops it early.\n"
     "Exit status: 0 when every frame was handed to ZeroMQ or a signal stopped it, 64 for a\n"
-    "bad option or a malformed endpoint, 1 when the endpoint cannot be connected.\n";
+    "bad option or a malformed endpoint, 1 when the endpoint cannot be connected or the\n"
+    "broker refuses the handshake.\n";
 
 // Long enough for frames to reach a running broker, short enough not to hang on one
 // that is down.
@@ -56,12 +62,18 @@ struct options {
     bool help = false;
     std::vector<std::string> addresses;
     std::vector<std::string> messages;
+    tools::curve_options curve;
 };
 
 options parse(int argc, char** argv) {
-    static const ::option long_options[] = {{"address", required_argument, nullptr, 'a'},
-                                            {"help", no_argument, nullptr, 'h'},
-                                            {nullptr, 0, nullptr, 0}};
+    constexpr int server_key_option = 's';
+    constexpr int key_option = 'k';
+    static const ::option long_options[] = {
+        {"address", required_argument, nullptr, 'a'},
+        {"server-key", required_argument, nullptr, server_key_option},
+        {"key", required_argument, nullptr, key_option},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0}};
     options result;
     ::opterr = 0;
     ::optind = 0;
@@ -70,6 +82,12 @@ options parse(int argc, char** argv) {
         switch (option) {
             case 'a':
                 result.addresses.emplace_back(::optarg);
+                break;
+            case server_key_option:
+                result.curve.server_key_file = ::optarg;
+                break;
+            case key_option:
+                result.curve.key_file = ::optarg;
                 break;
             case 'h':
                 result.help = true;
@@ -80,17 +98,18 @@ options parse(int argc, char** argv) {
     }
     result.messages.assign(argv + ::optind, argv + argc);
     tools::require_endpoints(result.help, result.addresses);
+    tools::require_both_keys(result.curve);
     return result;
 }
 
 // Sends one frame at a time. A frame that cannot leave yet waits for room, but gives
-// way to a signal that stopped the loop.
+// way to a signal that stopped the loop and to a failed handshake.
 class sender {
 public:
-    sender(core::events_loop& _loop, asio_zmq::socket& _socket)
-        : m_loop(_loop), m_socket(_socket) {}
+    sender(core::events_loop& _loop, asio_zmq::socket& _socket, tools::handshake_watch& _watch)
+        : m_loop(_loop), m_socket(_socket), m_watch(_watch) {}
 
-    // False when the loop was stopped before ZeroMQ took the frame.
+    // False when the loop was stopped or a handshake failed before ZeroMQ took the frame.
     bool send(std::string_view _frame) {
         asio_zmq::message frame(_frame);
         for (;;) {
@@ -102,7 +121,7 @@ public:
             if (error.value() != EAGAIN) {
                 throw boost::system::system_error(error, "send");
             }
-            if (m_loop.is_stopped()) {
+            if (m_loop.is_stopped() || !m_watch.failure().empty()) {
                 return false;
             }
         }
@@ -111,6 +130,7 @@ public:
 private:
     core::events_loop& m_loop;
     asio_zmq::socket& m_socket;
+    tools::handshake_watch& m_watch;
 };
 
 // Sends standard input line by line on the loop, and stops the loop at its end. A
@@ -205,6 +225,12 @@ private:
 };
 
 int publish(const options& _options, const core::logger& _logger) {
+    std::optional<tools::client_keys> keys;
+    try {
+        keys = tools::read_client_keys(_options.curve);
+    } catch (const core::exception& e) {
+        return tools::fail(program, e.get_string_error(), EXIT_FAILURE);
+    }
     const auto runtime = core::core::create(_logger);
     const auto loop = runtime->create_events_loop("main");
     const auto signals = loop->stop_on_signals();
@@ -213,9 +239,13 @@ int publish(const options& _options, const core::logger& _logger) {
     push.set_option(ZMQ_SNDTIMEO, send_attempt_ms);
     // Frames queued for a broker that is down would wait there, maybe for good, while the
     // others could take them.
-    if (_options.addresses.size() > 1) {
+    // With CURVE, frames queued before the handshake would look sent to a broker that then
+    // refuses the key.
+    if (_options.addresses.size() > 1 || keys) {
         push.set_option(ZMQ_IMMEDIATE, 1);
     }
+    tools::apply_curve(push, keys);
+    tools::handshake_watch watch(loop->get_io_context(), push);
     for (const auto& address : _options.addresses) {
         boost::system::error_code error;
         push.connect(address, error);
@@ -225,7 +255,7 @@ int publish(const options& _options, const core::logger& _logger) {
             return tools::fail(program, text, tools::connect_failure_status(error));
         }
     }
-    sender out(*loop, push);
+    sender out(*loop, push, watch);
     if (_options.messages.empty()) {
         const auto reader = std::make_shared<line_reader>(*loop, out);
         reader->start();
@@ -236,6 +266,10 @@ int publish(const options& _options, const core::logger& _logger) {
                 break;
             }
         }
+    }
+    if (!watch.failure().empty()) {
+        _logger.error("%1%") % watch.failure();
+        return tools::fail(program, watch.failure(), EXIT_FAILURE);
     }
     return EXIT_SUCCESS;
 }

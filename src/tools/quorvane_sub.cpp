@@ -3,16 +3,20 @@
 
 #include <core/core.hpp>
 #include <core/events_loop.hpp>
+#include <core/exception.hpp>
 #include <core/logger.hpp>
 #include <core/message_stream.hpp>
+#include <core/periodic_timer.hpp>
 
 #include <getopt.h>
 
 #include <boost/system/system_error.hpp>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,6 +29,7 @@ const char* const program = "quorvane-sub";
 
 const char* const usage =
     "Usage: quorvane-sub -a ENDPOINT [-a ENDPOINT]... [-t PREFIX]... [--json CHANNEL]...\n"
+    "                    [--server-key FILE --key FILE]\n"
     "Subscribes to ENDPOINT, such as a broker's output, and prints each message on its\n"
     "own line as it arrives, until SIGINT or SIGTERM. With several endpoints (several\n"
     "brokers) it prints what each of them publishes.\n"
@@ -36,6 +41,8 @@ const char* const usage =
     "                          message is \"#\" and the channel (the channel alone when it\n"
     "                          does not start with a letter), then the payload, which\n"
     "                          starts at its first \"{\"\n"
+    "      --server-key FILE   the broker's public key: connect with CURVE, encrypted\n"
+    "      --key FILE          this subscriber's secret key, for --server-key\n"
     "  -h, --help              print this help\n"
     "\n"
     "-t and --json may be repeated. Without either, every message is printed. A message\n"
@@ -43,22 +50,31 @@ const char* const usage =
     "Log lines of a program on the runtime library start with \"&<module>:<component> \";\n"
     "-t '&quorvane:main ' for example prints those of the component main of quorvane.\n"
     "Exit status: 0 after SIGINT or SIGTERM, 64 for a bad option or a malformed endpoint,\n"
-    "1 when the endpoint cannot be connected.\n";
+    "1 when the endpoint cannot be connected or the broker refuses the handshake.\n";
+
+// How often the handshakes are looked at; a refusal is told within this.
+constexpr std::chrono::milliseconds handshake_check_period{50};
 
 struct options {
     bool help = false;
     std::vector<std::string> addresses;
     std::vector<std::string> prefixes;
     std::vector<std::string> json_channels;
+    tools::curve_options curve;
 };
 
 options parse(int argc, char** argv) {
     constexpr int json_option = 'j';
-    static const ::option long_options[] = {{"address", required_argument, nullptr, 'a'},
-                                            {"topic", required_argument, nullptr, 't'},
-                                            {"json", required_argument, nullptr, json_option},
-                                            {"help", no_argument, nullptr, 'h'},
-                                            {nullptr, 0, nullptr, 0}};
+    constexpr int server_key_option = 's';
+    constexpr int key_option = 'k';
+    static const ::option long_options[] = {
+        {"address", required_argument, nullptr, 'a'},
+        {"topic", required_argument, nullptr, 't'},
+        {"json", required_argument, nullptr, json_option},
+        {"server-key", required_argument, nullptr, server_key_option},
+        {"key", required_argument, nullptr, key_option},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0}};
     options result;
     ::opterr = 0;
     ::optind = 0;
@@ -74,6 +90,12 @@ options parse(int argc, char** argv) {
             case json_option:
                 result.json_channels.emplace_back(::optarg);
                 break;
+            case server_key_option:
+                result.curve.server_key_file = ::optarg;
+                break;
+            case key_option:
+                result.curve.key_file = ::optarg;
+                break;
             case 'h':
                 result.help = true;
                 break;
@@ -86,6 +108,7 @@ options parse(int argc, char** argv) {
                                  " (see --help)");
     }
     tools::require_endpoints(result.help, result.addresses);
+    tools::require_both_keys(result.curve);
     return result;
 }
 
@@ -96,15 +119,40 @@ void print(boost::string_view _message) {
     std::fflush(stdout);
 }
 
+// Stops the loop once a handshake failed; the watches say why.
+void check_handshakes(std::vector<std::unique_ptr<tools::handshake_watch>>& _watches,
+                      core::events_loop& _loop) {
+    for (const auto& watch : _watches) {
+        if (!watch->failure().empty()) {
+            _loop.stop();
+        }
+    }
+}
+
 int subscribe(const options& _options, const core::logger& _logger) {
+    std::optional<tools::client_keys> keys;
+    try {
+        keys = tools::read_client_keys(_options.curve);
+    } catch (const core::exception& e) {
+        return tools::fail(program, e.get_string_error(), EXIT_FAILURE);
+    }
     const auto runtime = core::core::create(_logger);
     const auto loop = runtime->create_events_loop("main");
     const auto signals = loop->stop_on_signals();
     std::vector<core::message_stream::ptr> streams;
     std::vector<core::message_stream::subscription::ptr> subscriptions;
-    const auto open = [&](auto _factory, const std::string& _address,
+    // Destroyed before the streams whose sockets they watch.
+    std::vector<std::unique_ptr<tools::handshake_watch>> watches;
+    const auto setup = [&](kelm::libs::asio_zmq::socket& _socket) {
+        tools::apply_curve(_socket, keys);
+        watches.push_back(
+            std::make_unique<tools::handshake_watch>(loop->get_io_context(), _socket));
+    };
+    using factory = core::message_stream::ptr (core::events_loop::*)(
+        const std::string&, const core::message_stream::socket_setup&);
+    const auto open = [&](factory _factory, const std::string& _address,
                           const std::vector<std::string>& _channels) {
-        streams.push_back(((*loop).*_factory)(_address));
+        streams.push_back(((*loop).*_factory)(_address, setup));
         for (const auto& channel : _channels) {
             subscriptions.push_back(streams.back()->subscribe(channel, print));
         }
@@ -125,11 +173,25 @@ int subscribe(const options& _options, const core::logger& _logger) {
             }
         }
     } catch (const boost::system::system_error& e) {
+        // The stream that failed took its socket along.
+        if (watches.size() > streams.size()) {
+            watches.back()->socket_gone();
+        }
         const std::string text = tools::connect_failure_text(address, e.code());
         _logger.error("%1%") % text;
         return tools::fail(program, text, tools::connect_failure_status(e.code()));
     }
+    const auto checks = loop->create_periodic_timer(
+        handshake_check_period, "handshakes",
+        [&watches, &loop](core::timer::time_point) { check_handshakes(watches, *loop); },
+        KELM_SOURCE_LOCATION());
     loop->run();
+    for (const auto& watch : watches) {
+        if (!watch->failure().empty()) {
+            _logger.error("%1%") % watch->failure();
+            return tools::fail(program, watch->failure(), EXIT_FAILURE);
+        }
+    }
     return EXIT_SUCCESS;
 }
 

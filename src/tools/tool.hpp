@@ -1,5 +1,6 @@
 #pragma once
 
+#include <asio_zmq/socket.hpp>
 #include <core/logger.hpp>
 
 #include <boost/system/error_code.hpp>
@@ -8,6 +9,7 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -37,6 +39,49 @@ int connect_failure_status(const boost::system::error_code& _error);
 // The text for a refused connect, with ZeroMQ's reason.
 std::string connect_failure_text(const std::string& _address,
                                  const boost::system::error_code& _error);
+
+// --server-key and --key: the broker's public key file and this client's secret key file.
+struct curve_options {
+    std::string server_key_file;
+    std::string key_file;
+};
+
+// Both keys or neither: one alone is a usage error.
+void require_both_keys(const curve_options& _curve);
+
+// What a CURVE client sets, Z85: the broker's public key and its own pair.
+struct client_keys {
+    std::string server_key;
+    std::string public_key;
+    std::string secret_key;
+};
+
+// The keys of the files given, none when none is. Throws kelm::libs::core::exception naming a
+// key file that cannot be used.
+std::optional<client_keys> read_client_keys(const curve_options& _curve);
+
+// Makes the socket a CURVE client of the broker when there are keys.
+void apply_curve(kelm::libs::asio_zmq::socket& _socket, const std::optional<client_keys>& _keys);
+
+// Watches the handshakes of a client socket, whose events are read without waiting, so a
+// refused key is told instead of retried in silence. The socket must outlive the watch.
+class handshake_watch {
+public:
+    handshake_watch(boost::asio::io_context& _io_context, kelm::libs::asio_zmq::socket& _watched);
+    handshake_watch(const handshake_watch&) = delete;
+    handshake_watch& operator=(const handshake_watch&) = delete;
+    ~handshake_watch();
+
+    // What went wrong in the first failed handshake so far; empty while none failed.
+    const std::string& failure();
+    // The socket is destroyed before the watch, which libzmq's monitor outlives harmlessly.
+    void socket_gone() { m_watched = nullptr; }
+
+private:
+    kelm::libs::asio_zmq::socket* m_watched;
+    kelm::libs::asio_zmq::socket m_events;
+    std::string m_failure;
+};
 
 // The part of main both tools share: parse the command line (a usage_error gives
 // status 64), answer --help, then run with a logger whose socket output is off; an

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -77,6 +78,18 @@ public:
 private:
     int m_fd;
 };
+
+struct key_pair {
+    std::string public_key;
+    std::string secret_key;
+};
+
+key_pair make_keys() {
+    char public_key[41];
+    char secret_key[41];
+    EXPECT_EQ(zmq_curve_keypair(public_key, secret_key), 0);
+    return {public_key, secret_key};
+}
 
 int exit_lines(const std::vector<syslog_line>& _lines) {
     return std::count_if(_lines.begin(), _lines.end(), [](const syslog_line& _line) {
@@ -230,6 +243,79 @@ protected:
     std::optional<kelm::test::push_sub> peers;
 };
 
+// A broker whose sockets require CURVE: its key, a producer's and a subscriber's in their
+// folders, and a file there that is not a key.
+class SecuredBroker : public Broker {
+protected:
+    SecuredBroker() {
+        for (const std::string folder : {"/producers.d", "/subscribers.d"}) {
+            std::filesystem::create_directory(directory.path + folder);
+            directory.write_file(folder.substr(1) + "/README", "not a key\n");
+        }
+        const auto secret =
+            directory.write_file("broker.secret", "# the broker\n\n  " + server.secret_key + " \n");
+        ::chmod(secret.c_str(), 0600);
+        add_key("producers.d/producer.pub", producer);
+        add_key("subscribers.d/subscriber.pub", subscriber);
+    }
+
+    void add_key(const std::string& _name, const key_pair& _keys) const {
+        directory.write_file(_name, _keys.public_key + "\n");
+    }
+
+    // Starts the broker, with its metrics, and waits until it names the endpoints bound. As a
+    // credential, the secret key file is named relative to where systemd would put it.
+    void start_secured(bool _as_credential = false) {
+        const std::string& path = directory.path;
+        const std::string curve =
+            R"(, "curve": {"secret_key_file": ")" + (_as_credential ? "" : path + "/") +
+            R"(broker.secret", "producers": ")" + path + R"(/producers.d", "subscribers": ")" +
+            path + R"(/subscribers.d"})";
+        config_file = directory.write_file(
+            "broker.json", wildcard_config(curve + R"(, "metrics_address": "127.0.0.1:0")"));
+        process.emplace(std::vector<std::string>{"-c", config_file},
+                        std::vector<std::string>{"CREDENTIALS_DIRECTORY=" +
+                                                 (_as_credential ? path : "/nonexistent")});
+        const auto bound = await_bound(*process);
+        ASSERT_EQ(bound.size(), 3u) << "no line names the endpoints bound";
+        input = bound[0];
+        output = bound[1];
+        metrics_port = std::stoi(bound[2]);
+    }
+
+    kelm::test::curve_client client(const key_pair& _keys) const {
+        return {server.public_key, _keys.public_key, _keys.secret_key};
+    }
+
+    // The system-log lines that are the text given.
+    std::size_t count_lines(const std::string& _text) const {
+        const auto lines = process->syslog();
+        return std::count_if(lines.begin(), lines.end(),
+                             [&](const syslog_line& _line) { return _line.text == _text; });
+    }
+
+    // Z85 keys hold fnmatch's special characters, so refusals are matched whole.
+    static std::string refusal(const char* _socket, const key_pair& _key, const char* _role) {
+        return std::string("Refused a peer of the ") + _socket + " from 127.0.0.1 with key " +
+               _key.public_key + ": the key is not among the " + _role + "'";
+    }
+
+    // The texts of the system-log lines that match the pattern (fnmatch).
+    std::vector<std::string> lines_like(const std::string& _pattern) const {
+        std::vector<std::string> found;
+        for (const auto& line : process->syslog()) {
+            if (::fnmatch(_pattern.c_str(), line.text.c_str(), 0) == 0) {
+                found.push_back(line.text);
+            }
+        }
+        return found;
+    }
+
+    const key_pair server = make_keys();
+    const key_pair producer = make_keys();
+    const key_pair subscriber = make_keys();
+};
+
 }  // namespace
 
 // Every failed start logs the starting line, then one error line, which also ends standard
@@ -272,6 +358,56 @@ TEST_F(Broker, FailedStartsAreLoggedAndEndWithTheirStatus) {
         // A host that does not resolve fails the bind, quoting the whole endpoint.
         {{"-c", output("\"tcp://" + std::string(100000, 'h') + ":1\"")}, EXIT_FAILURE, "*hhhhh*"},
     };
+    // CURVE keys that cannot be used: a secret others may read, keys of the wrong length or
+    // alphabet, a folder that is not there.
+    const std::string keys = directory.path + "/keys";
+    std::filesystem::create_directories(keys + "/bad.d");
+    std::filesystem::create_directories(keys + "/good.d");
+    const auto key_file = [&](const std::string& _name, const std::string& _content, int _mode) {
+        const std::string path = keys + "/" + _name;
+        std::ofstream(path) << _content;
+        ::chmod(path.c_str(), _mode);
+        return path;
+    };
+    const std::string secret = make_keys().secret_key;
+    key_file("bad.d/short.pub", "# a key cut short\n" + secret.substr(1) + "\n", 0644);
+    const auto curve = [&](const std::string& _secret, const std::string& _producers) {
+        return output(R"("tcp://127.0.0.1:0", "curve": {"secret_key_file": ")" + _secret +
+                      R"(", "producers": ")" + _producers + R"(", "subscribers": ")" + keys +
+                      R"(/good.d"})");
+    };
+    const std::string unusable = "/src/curve_keys.cpp:* ";
+    rows.insert(rows.end(),
+                {{{"-c", curve(key_file("shared.secret", secret, 0640), keys + "/good.d")},
+                  EX_CONFIG,
+                  unusable + "Secret key file " + keys +
+                      "/shared.secret is readable by group or others: make it mode 0600 or 0400"},
+                 {{"-c", curve(key_file("space.secret", secret.substr(0, 39) + " x", 0600),
+                               keys + "/good.d")},
+                  EX_CONFIG,
+                  unusable + "Malformed key file " + keys +
+                      "/space.secret: its key is not 40 Z85 characters"},
+                 {{"-c", curve(key_file("empty.secret", "\n# nothing\n", 0400), keys + "/good.d")},
+                  EX_CONFIG,
+                  unusable + "Malformed key file " + keys + "/empty.secret: no key in it"},
+                 {{"-c", curve(keys + "/absent.secret", keys + "/good.d")},
+                  EX_CONFIG,
+                  unusable + "Cannot read key file " + keys + "/absent.secret: No such file*"},
+                 {{"-c", curve(key_file("ok.secret", secret, 0600), keys + "/bad.d")},
+                  EX_CONFIG,
+                  unusable + "Malformed key file " + keys +
+                      "/bad.d/short.pub: its key is not 40 Z85 characters"},
+                 {{"-c", curve(keys + "/ok.secret", keys + "/absent.d")},
+                  EX_CONFIG,
+                  unusable + "Cannot read key folder " + keys + "/absent.d: No such file*"}});
+    if (::geteuid() == 0) {
+        const std::string foreign = key_file("foreign.secret", secret, 0600);
+        ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
+        rows.push_back({{"-c", curve(foreign, keys + "/good.d")},
+                        EX_CONFIG,
+                        unusable + "Secret key file " + foreign +
+                            " belongs to uid 65534, not to uid 0 that reads it"});
+    }
     // Not read at all: they would block the start, or be read without end.
     const std::string fifo = directory.path + "/fifo.json";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -672,4 +808,140 @@ TEST_F(Broker, SeveralBrokersDeliverEachFrameOnceAndOutliveOneOfThem) {
     EXPECT_EQ(brokers.front()->wait(), 128 + SIGKILL);
     ASSERT_TRUE(settle());
     exactly_once("after");
+}
+
+// Only the keys of each role get through, encrypted; unknown keys, plain peers and keys of the
+// other role are refused, logged once per key and address however often they retry, and
+// counted as failed handshakes.
+TEST_F(SecuredBroker, LetsOnlyTheKeysOfEachRoleThrough) {
+    start_secured(true);
+    EXPECT_EQ(lines_like("CURVE keys: *"),
+              std::vector<std::string>{"CURVE keys: 1 producers in " + directory.path +
+                                       "/producers.d, 1 subscribers in " + directory.path +
+                                       "/subscribers.d"});
+    peers.emplace(input, output, "", client(producer), client(subscriber));
+    ASSERT_TRUE(peers->await_forwarding());
+    const auto stranger_keys = make_keys();
+    const auto stranger = client(stranger_keys);
+    std::vector<std::unique_ptr<kelm::test::push_sub>> refused;
+    for (const auto& [push_keys, sub_keys] :
+         std::vector<std::pair<std::optional<kelm::test::curve_client>,
+                               std::optional<kelm::test::curve_client>>>{
+             {stranger, stranger},
+             {std::nullopt, std::nullopt},
+             {client(subscriber), client(producer)}}) {
+        refused.push_back(
+            std::make_unique<kelm::test::push_sub>(input, output, "", push_keys, sub_keys));
+        ASSERT_TRUE(refused.back()->send("refused"));
+    }
+    const std::string refusals = "Refused a peer of the * from 127.0.0.1 with key *";
+    double failures = 0;
+    ASSERT_TRUE(kelm::test::eventually([&] {
+        failures = scrape()["quorvane_handshake_failures_total"];
+        return failures >= 6 && lines_like(refusals).size() == 4;
+    })) << failures;
+    // The same key from the same address again is refused without a line.
+    refused.push_back(
+        std::make_unique<kelm::test::push_sub>(input, output, "", stranger, stranger));
+    ASSERT_TRUE(kelm::test::eventually(
+        [&] { return scrape()["quorvane_handshake_failures_total"] >= failures + 2; }));
+    EXPECT_EQ(lines_like(refusals).size(), 4u);
+    EXPECT_EQ(count_lines(refusal("input", stranger_keys, "producers")), 1u);
+    EXPECT_EQ(count_lines(refusal("output", stranger_keys, "subscribers")), 1u);
+    EXPECT_EQ(count_lines(refusal("input", subscriber, "producers")), 1u);
+    EXPECT_EQ(count_lines(refusal("output", producer, "subscribers")), 1u);
+    ASSERT_TRUE(peers->send("last"));
+    EXPECT_EQ(receive(), "last");
+    for (const auto& peer : refused) {
+        EXPECT_EQ(peer->receive(nullptr, std::chrono::milliseconds(100)), std::nullopt);
+    }
+    refused.clear();
+    EXPECT_TRUE(kelm::test::eventually([&] {
+        auto metrics = scrape();
+        return metrics["quorvane_producers"] == 1 && metrics["quorvane_subscribers"] == 1;
+    }));
+    stop(SIGTERM);
+}
+
+// SIGHUP reads both folders again: a key added opens the next connection, a key removed
+// refuses the next one while the peer connected with it stays, and a folder that cannot be read
+// keeps the keys read before.
+TEST_F(SecuredBroker, HangupReadsTheKeysAgain) {
+    const auto late = make_keys();
+    start_secured();
+    peers.emplace(input, output, "", client(producer), client(subscriber));
+    ASSERT_TRUE(peers->await_forwarding());
+    {
+        kelm::test::push_sub early(input, output, "", client(late), client(subscriber));
+        ASSERT_TRUE(early.send("early"));
+        ASSERT_TRUE(kelm::test::eventually(
+            [&] { return count_lines(refusal("input", late, "producers")) == 1; }));
+    }
+
+    add_key("producers.d/late.pub", late);
+    std::filesystem::remove(directory.path + "/subscribers.d/subscriber.pub");
+    process->send_signal(SIGHUP);
+    const std::string counts = "CURVE keys: 2 producers in " + directory.path +
+                               "/producers.d, 0 subscribers in " + directory.path +
+                               "/subscribers.d";
+    ASSERT_TRUE(kelm::test::eventually([&] { return lines_like(counts).size() == 1; }));
+    kelm::test::push_sub added(input, output, "", client(late), client(subscriber));
+    ASSERT_TRUE(added.send("added"));
+    EXPECT_EQ(receive(), "added");
+    EXPECT_TRUE(kelm::test::eventually(
+        [&] { return count_lines(refusal("output", subscriber, "subscribers")) == 1; }));
+    EXPECT_EQ(added.receive(nullptr, std::chrono::milliseconds(100)), std::nullopt);
+
+    std::filesystem::rename(directory.path + "/producers.d", directory.path + "/moved.d");
+    process->send_signal(SIGHUP);
+    ASSERT_TRUE(kelm::test::eventually([&] { return lines_like(counts).size() == 2; }));
+    EXPECT_EQ(lines_like("Keeping the 2 keys of producers read before: *"),
+              std::vector<std::string>{"Keeping the 2 keys of producers read before: Cannot read "
+                                       "key folder " +
+                                       directory.path + "/producers.d: No such file or directory"});
+    kelm::test::push_sub kept(input, output, "", client(late), client(subscriber));
+    ASSERT_TRUE(kept.send("kept"));
+    EXPECT_EQ(receive(), "kept");
+    stop(SIGTERM);
+}
+
+// Without CURVE, SIGHUP has nothing to read again and forwarding goes on.
+TEST_F(Broker, HangupWithoutCurveChangesNothing) {
+    start();
+    process->send_signal(SIGHUP);
+    EXPECT_TRUE(kelm::test::eventually([&] {
+        const auto lines = process->syslog();
+        return std::any_of(lines.begin(), lines.end(), [](const syslog_line& _line) {
+            return _line.text == "SIGHUP: no keys to read again without system.curve";
+        });
+    }));
+    ASSERT_TRUE(peers->send("after"));
+    EXPECT_EQ(receive(), "after");
+    stop(SIGTERM);
+}
+
+// Without CURVE, a socket bound beyond loopback is warned about at start; loopback and ipc://
+// are not.
+TEST_F(Broker, WarnsOfSocketsOthersCanReachWithoutCurve) {
+    config_file = directory.write_file(
+        "broker.json",
+        R"({"system": {"input_address": "tcp://0.0.0.0:0", "output_address": "ipc://)" +
+            directory.path + R"(/output"}})");
+    process.emplace(std::vector<std::string>{"-c", config_file});
+    const std::string warning =
+        "The input tcp://0.0.0.0:* is not on loopback and system.curve is not set: anyone who "
+        "reaches that port can publish";
+    std::vector<syslog_line> lines;
+    ASSERT_TRUE(kelm::test::eventually([&] {
+        lines = process->syslog();
+        return lines.size() == 3;
+    }));
+    EXPECT_EQ(::fnmatch("Bound input tcp://0.0.0.0:* and output ipc://*", lines[1].text.c_str(), 0),
+              0)
+        << lines[1].text;
+    EXPECT_EQ(lines[2].priority, LOG_WARNING);
+    EXPECT_EQ(::fnmatch(warning.c_str(), lines[2].text.c_str(), 0), 0) << lines[2].text;
+    process->send_signal(SIGTERM);
+    EXPECT_EQ(process->wait(), 0);
+    EXPECT_EQ(process->syslog().size(), 4u);
 }

@@ -27,6 +27,10 @@ std::string endpoints(const std::string& _document) {
             read << " | " << system.metrics_address << " = " << system.metrics_host << " "
                  << system.metrics_port;
         }
+        if (system.curve) {
+            read << " | curve " << system.curve->secret_key_file << " " << system.curve->producers
+                 << " " << system.curve->subscribers;
+        }
         return read.str();
     } catch (const kelm::libs::core::exception& e) {
         return e.get_string_error();
@@ -60,6 +64,19 @@ TEST(BrokerConfig, ReadsEndpointsAndLimitsOrNamesEveryFault) {
         {R"({"system": {"input_address": "ipc:///i", "output_address": "ipc:///o",
              "metrics_address": "0.0.0.0:0"}})",
          "ipc:///i | ipc:///o | 16777216 4096 1000 1000 0 0 | 0.0.0.0:0 = 0.0.0.0 0"},
+        {R"({"system": {"input_address": "ipc:///i", "output_address": "ipc:///o",
+             "curve": {"secret_key_file": "b.secret", "producers": "/p", "subscribers": "/s"}}})",
+         "ipc:///i | ipc:///o | 16777216 4096 1000 1000 0 0 | curve b.secret /p /s"},
+        {R"({"system": {"input_address": "ipc:///i", "output_address": "ipc:///o",
+             "curve": {"secret_key_file": "", "subscribers": 1}}})",
+         invalid + "Field must not be empty: system.curve.secret_key_file\n" + field +
+             "curve.producers\n" + field + "curve.subscribers"},
+        {R"({"system": {"input_address": "ipc:///i", "output_address": "ipc:///o",
+             "curve": "keys"}})",
+         invalid +
+             "Can not find object <object>: system.curve, path: system.curve.secret_key_file\n" +
+             "Can not find object <object>: system.curve, path: system.curve.producers\n" +
+             "Can not find object <object>: system.curve, path: system.curve.subscribers"},
         {R"({"system": {"input_address": "tcp://a:5570x", "output_address": "udp://b:1",
              "max_message_size": -1, "input_high_water_mark": "many"}})",
          invalid + unbindable + "input_address: tcp port is not a number from 0 to 65535 or *\n" +
@@ -101,5 +118,20 @@ TEST(BrokerConfig, ReadsEndpointsAndLimitsOrNamesEveryFault) {
     }
     for (const std::string unparsable : {"", "{\"system\": "}) {
         EXPECT_EQ(endpoints(unparsable).rfind("Cannot parse json: ", 0), 0u) << unparsable;
+    }
+}
+
+TEST(BrokerConfig, TellsEndpointsReachableFromTheNetwork) {
+    for (const auto& [endpoint, reachable] :
+         std::vector<std::pair<std::string, bool>>{{"tcp://127.0.0.1:5570", false},
+                                                   {"tcp://127.1.2.3:5570", false},
+                                                   {"tcp://[::1]:5570", false},
+                                                   {"ipc:///run/quorvane/input", false},
+                                                   {"tcp://0.0.0.0:5570", true},
+                                                   {"tcp://[::]:5570", true},
+                                                   {"tcp://192.168.1.2:5570", true},
+                                                   {"tcp://[fe80::1]:5570", true},
+                                                   {"tcp://eth0:5570", true}}) {
+        EXPECT_EQ(kelm::reachable_from_network(endpoint), reachable) << endpoint;
     }
 }

@@ -17,13 +17,36 @@ inline std::string free_endpoint() {
     return probe.get(zmq::sockopt::last_endpoint);
 }
 
+// The keys a CURVE client sets before it connects, Z85: the server's public key and its own
+// pair.
+struct curve_client {
+    std::string server_key;
+    std::string public_key;
+    std::string secret_key;
+
+    void apply(zmq::socket_t& _socket) const {
+        _socket.set(zmq::sockopt::curve_serverkey, server_key);
+        _socket.set(zmq::sockopt::curve_publickey, public_key);
+        _socket.set(zmq::sockopt::curve_secretkey, secret_key);
+    }
+};
+
 // A producer connected to a forwarder's input and a consumer subscribed to its output by
 // prefix. Every send and receive gives up after `patience`, so a forwarder that is not
 // there fails the test instead of holding it up.
 class push_sub {
 public:
-    push_sub(const std::string& _input, const std::string& _output, const std::string& _prefix = "")
+    // Either side connects as a CURVE client when given keys.
+    push_sub(const std::string& _input, const std::string& _output, const std::string& _prefix = "",
+             const std::optional<curve_client>& _push_keys = std::nullopt,
+             const std::optional<curve_client>& _sub_keys = std::nullopt)
         : m_prefix(_prefix) {
+        if (_push_keys) {
+            _push_keys->apply(push);
+        }
+        if (_sub_keys) {
+            _sub_keys->apply(sub);
+        }
         // Frames still queued when the forwarder is gone must not hold up the context's end.
         push.set(zmq::sockopt::linger, 0);
         push.set(zmq::sockopt::sndtimeo, static_cast<int>(patience.count() * 1000));

@@ -6,12 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <regex>
 #include <string>
@@ -22,6 +24,7 @@ namespace {
 
 const std::string pub = QUORVANE_PUB;
 const std::string sub = QUORVANE_SUB;
+const std::string keygen = QUORVANE_KEYGEN;
 // Published until every subscriber printed it, so that none misses what follows.
 const std::string probe = "&m:probe";
 const std::string log_prefix = "&tools-test:main ";
@@ -93,7 +96,9 @@ TEST(Tools, PublishedFramesAndLogLinesReachTheSubscribersOfARunningBroker) {
     EXPECT_EQ(child({pub, "-a", input, "one", "#pos x {\"a\":1}", "&m:c line"}).wait(), 0);
     ASSERT_TRUE(kelm::test::eventually([&] { return contains(all.output(), "c line"); }));
     EXPECT_EQ(child({pub, "-a", input}, "l1\n#position{2}\n\nlast").wait(), 0);
-    ASSERT_TRUE(kelm::test::eventually([&] { return contains(all.output(), "last"); }));
+    // Each subscriber reads on sockets of its own, so one has printed a frame before another.
+    ASSERT_TRUE(kelm::test::eventually(
+        [&] { return contains(all.output(), "last") && contains(chosen.output(), "{2}"); }));
     all.kill(SIGINT);
     chosen.kill(SIGTERM);
     broker.kill(SIGTERM);
@@ -153,6 +158,19 @@ TEST(Tools, CommandLineMistakesAndRefusedEndpointsGiveOneLineAndTheirStatus) {
              {{sub, "-a", "127.0.0.1:1"}, 64, "malformed endpoint 127.0.0.1:1: Invalid argument"},
              {{pub, "-a", "a://b", "x"}, 1, "cannot connect to a://b: Protocol not supported"},
              {{sub, "-a", "a://b"}, 1, "cannot connect to a://b: Protocol not supported"},
+             {{pub, "-a", "x", "--key", "k"},
+              64,
+              "--server-key and --key go together (see --help)"},
+             {{sub, "-a", "x", "--server-key", "k"},
+              64,
+              "--server-key and --key go together (see --help)"},
+             {{sub, "-a", "x", "--server-key", "/absent.pub", "--key", "/absent.secret"},
+              1,
+              "Cannot read key file /absent.secret: No such file or directory"},
+             {{keygen}, 64, "give one NAME (see --help)"},
+             {{keygen, "a", "b"}, 64, "give one NAME (see --help)"},
+             {{keygen, "-x"}, 64, "unknown option -x (see --help)"},
+             {{keygen, "--help"}, 0, ""},
              {{pub, "--help"}, 0, ""},
              {{sub, "-h"}, 0, ""}}) {
         SCOPED_TRACE(::testing::PrintToString(command));
@@ -162,4 +180,100 @@ TEST(Tools, CommandLineMistakesAndRefusedEndpointsGiveOneLineAndTheirStatus) {
         EXPECT_EQ(tool.output(2), error.empty() ? "" : program + ": " + error + "\n");
         EXPECT_EQ(contains(tool.output(), "Usage: "), status == 0);
     }
+}
+
+// quorvane-keygen's pairs set up a broker with CURVE; the tools and the logger with keys it
+// accepts get through, a tool whose key it refuses says so and ends with status 1.
+TEST(Tools, KeysFromKeygenSecureABrokerAndItsPeers) {
+    char pattern[] = "/tmp/quorvane-keys-XXXXXX";
+    const std::string keys = ::mkdtemp(pattern);
+    const std::unique_ptr<const std::string, void (*)(const std::string*)> cleanup(
+        &keys, [](const std::string* _path) { std::filesystem::remove_all(*_path); });
+    const auto read = [](const std::string& _file) {
+        std::ifstream file(_file);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    };
+    std::map<std::string, std::string> public_keys;
+    for (const std::string name : {"broker", "producer", "subscriber", "stranger"}) {
+        child made({keygen, keys + "/" + name});
+        ASSERT_EQ(made.wait(), 0);
+        public_keys[name] = made.output().substr(0, 40);
+        EXPECT_EQ(made.output(), public_keys[name] + "\n");
+        EXPECT_TRUE(contains(read(keys + "/" + name + ".pub"), "\n" + public_keys[name] + "\n"));
+        for (const auto& [suffix, mode] : {std::make_pair(".secret", 0600), {".pub", 0644}}) {
+            struct stat status {};
+            ASSERT_EQ(::stat((keys + "/" + name + suffix).c_str(), &status), 0);
+            EXPECT_EQ(status.st_mode & 0777, static_cast<unsigned>(mode)) << name << suffix;
+        }
+    }
+    const std::string secret = read(keys + "/broker.secret");
+    child again({keygen, keys + "/broker"});
+    EXPECT_EQ(again.wait(), 1);
+    EXPECT_EQ(again.output(2),
+              "quorvane-keygen: " + keys + "/broker.secret exists already: nothing written\n");
+    EXPECT_EQ(read(keys + "/broker.secret"), secret);
+
+    for (const auto& [folder, name] : {std::make_pair("/producers.d", "producer"),
+                                       std::make_pair("/subscribers.d", "subscriber")}) {
+        std::filesystem::create_directory(keys + folder);
+        std::filesystem::copy_file(keys + "/" + name + ".pub", keys + folder + "/" + name + ".pub");
+    }
+    const std::string input = kelm::test::free_endpoint();
+    const std::string output = kelm::test::free_endpoint();
+    child broker({QUORVANE_BINARY, "-c", "/dev/stdin"},
+                 R"({"system": {"input_address": ")" + input + R"(", "output_address": ")" +
+                     output + R"(", "curve": {"secret_key_file": ")" + keys +
+                     R"(/broker.secret", "producers": ")" + keys +
+                     R"(/producers.d", "subscribers": ")" + keys + R"(/subscribers.d"}}})");
+    const auto with_keys = [&](std::vector<std::string> _command, const std::string& _name) {
+        _command.insert(_command.begin() + 3, {"--server-key", keys + "/broker.pub", "--key",
+                                               keys + "/" + _name + ".secret"});
+        return _command;
+    };
+    child reader(with_keys({sub, "-a", output, "-t", "&m:", "-t", log_prefix}, "subscriber"));
+    kelm::libs::core::logger logger("tools-test", "main");
+    // The key follows keygen's line of comment.
+    const std::string producer_secret = read(keys + "/producer.secret");
+    logger.set_curve_keys(public_keys["broker"], public_keys["producer"],
+                          producer_secret.substr(producer_secret.find('\n') + 1, 40));
+    logger.connect(input);
+    ASSERT_TRUE(kelm::test::eventually(
+        [&] {
+            logger.info("%1%") % probe;
+            return child(with_keys({pub, "-a", input, probe}, "producer")).wait() == 0 &&
+                   contains(reader.output(), probe) && contains(reader.output(), log_prefix);
+        },
+        std::chrono::seconds(15)));
+    EXPECT_EQ(child(with_keys({pub, "-a", input, "&m:secured"}, "producer")).wait(), 0);
+    ASSERT_TRUE(kelm::test::eventually([&] { return contains(reader.output(), "&m:secured"); }));
+
+    for (const auto& [command, line] :
+         std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {with_keys({pub, "-a", input, "&m:refused"}, "stranger"),
+              "quorvane-pub: handshake with " + input + " failed: the broker refused this key"},
+             {with_keys({pub, "-a", input, "&m:refused"}, "subscriber"),
+              "quorvane-pub: handshake with " + input + " failed: the broker refused this key"},
+             {with_keys({sub, "-a", output}, "stranger"),
+              "quorvane-sub: handshake with " + output + " failed: the broker refused this key"},
+             {with_keys({sub, "-a", output}, "producer"),
+              "quorvane-sub: handshake with " + output + " failed: the broker refused this key"},
+             // Which side ends the handshake first decides how a client without CURVE hears it.
+             {{sub, "-a", output}, "quorvane-sub: handshake with " + output + " failed: "},
+             {{pub, "-a", input, "--server-key", keys + "/stranger.pub", "--key",
+               keys + "/producer.secret", "&m:refused"},
+              "quorvane-pub: handshake with " + input +
+                  " failed: the broker closed the connection in the handshake"}}) {
+        SCOPED_TRACE(::testing::PrintToString(command));
+        child refused(command);
+        EXPECT_EQ(refused.wait(), 1);
+        const std::string error = refused.output(2);
+        EXPECT_EQ(error.rfind(line, 0), 0u) << error;
+        EXPECT_EQ(error.find('\n'), error.size() - 1) << error;
+        EXPECT_EQ(contains(line, "refused this key"), contains(error, "(ZAP status 400)"));
+        EXPECT_EQ(refused.output(), "");
+    }
+    reader.kill(SIGINT);
+    broker.kill(SIGTERM);
+    EXPECT_EQ((std::vector<int>{reader.wait(), broker.wait()}), std::vector<int>(2, 0));
+    EXPECT_EQ(without_probes(reader.output()), "&m:secured\n");
 }

@@ -101,6 +101,10 @@ void socket::set_option(int option, std::int64_t value) {
     throw_on_error(error, "set_option");
 }
 
+void socket::set_option(int option, std::string_view value) {
+    set_bytes_option(option, value, "set_option");
+}
+
 void socket::subscribe(std::string_view prefix) {
     set_bytes_option(ZMQ_SUBSCRIBE, prefix, "subscribe");
 }

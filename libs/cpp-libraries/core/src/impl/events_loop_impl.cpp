@@ -137,11 +137,21 @@ events_loop_impl::create_redis_context(boost::string_view _ip, int _port, int _d
 }
 
 message_stream::ptr events_loop_impl::create_zmq_message_stream(const std::string& _address) {
-    return std::make_unique<message_stream_zmq>(get_io_context(), m_logger, _address);
+    return create_zmq_message_stream(_address, nullptr);
 }
 
 message_stream::ptr events_loop_impl::create_zmq_raw_message_stream(const std::string& _address) {
-    return std::make_unique<message_stream_zmq_raw>(get_io_context(), m_logger, _address);
+    return create_zmq_raw_message_stream(_address, nullptr);
+}
+
+message_stream::ptr events_loop_impl::create_zmq_message_stream(
+    const std::string& _address, const message_stream::socket_setup& _setup) {
+    return std::make_unique<message_stream_zmq>(get_io_context(), m_logger, _address, _setup);
+}
+
+message_stream::ptr events_loop_impl::create_zmq_raw_message_stream(
+    const std::string& _address, const message_stream::socket_setup& _setup) {
+    return std::make_unique<message_stream_zmq_raw>(get_io_context(), m_logger, _address, _setup);
 }
 
 zmq::manager& events_loop_impl::get_zmq() {

@@ -45,6 +45,10 @@ public:
     create_redis_context(boost::string_view _ip, int _port, int _db) override;
     message_stream::ptr create_zmq_message_stream(const std::string& _address) override;
     message_stream::ptr create_zmq_raw_message_stream(const std::string& _address) override;
+    message_stream::ptr create_zmq_message_stream(
+        const std::string& _address, const message_stream::socket_setup& _setup) override;
+    message_stream::ptr create_zmq_raw_message_stream(
+        const std::string& _address, const message_stream::socket_setup& _setup) override;
     zmq::manager& get_zmq() override;
 
     void post(std::function<void()> _handler, const source_location& _location) override;

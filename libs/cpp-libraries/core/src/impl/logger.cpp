@@ -268,6 +268,14 @@ void logger::connect(const std::string& _address) {
     debug("Connected to socket");
 }
 
+void logger::set_curve_keys(const std::string& _server_key, const std::string& _public_key,
+                            const std::string& _secret_key) {
+    std::lock_guard<std::mutex> lock(m_socket_mutex);
+    m_debug_socket.set(::zmq::sockopt::curve_serverkey, _server_key);
+    m_debug_socket.set(::zmq::sockopt::curve_publickey, _public_key);
+    m_debug_socket.set(::zmq::sockopt::curve_secretkey, _secret_key);
+}
+
 void logger::send_to_socket(const std::string& _text) const {
     std::unique_lock<std::mutex> lock(m_socket_mutex);
     const int sent = ::zmq_send(m_debug_socket.handle(), _text.data(), _text.size(), ZMQ_DONTWAIT);

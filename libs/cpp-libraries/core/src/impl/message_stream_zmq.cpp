@@ -15,8 +15,9 @@ bool is_ascii_letter(char _c) {
 }  // namespace
 
 message_stream_zmq::message_stream_zmq(boost::asio::io_context& _io_context,
-                                       const component_logger& _logger, const std::string& _address)
-    : m_stream_zmq_raw(_io_context, _logger, _address) {}
+                                       const component_logger& _logger, const std::string& _address,
+                                       const socket_setup& _setup)
+    : m_stream_zmq_raw(_io_context, _logger, _address, _setup) {}
 
 message_stream::subscription::ptr message_stream_zmq::subscribe(boost::string_view _channel,
                                                                 callback _callback) {

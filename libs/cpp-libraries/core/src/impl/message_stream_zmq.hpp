@@ -9,9 +9,10 @@ namespace kelm::libs::core {
 // payload only.
 class message_stream_zmq final : public message_stream {
 public:
-    // Throws boost::system::system_error when the address cannot be connected.
+    // Throws boost::system::system_error when the address cannot be connected. _setup, when
+    // set, gets the socket before it connects.
     message_stream_zmq(boost::asio::io_context& _io_context, const component_logger& _logger,
-                       const std::string& _address);
+                       const std::string& _address, const socket_setup& _setup);
 
     subscription::ptr subscribe(boost::string_view _channel, callback _callback) override;
 

@@ -30,12 +30,16 @@ std::string_view to_std(boost::string_view _text) {
 
 message_stream_zmq_raw::message_stream_zmq_raw(boost::asio::io_context& _io_context,
                                                const component_logger& _logger,
-                                               const std::string& _address)
+                                               const std::string& _address,
+                                               const socket_setup& _setup)
     : m_channels(std::make_shared<channels>()), m_socket(_io_context), m_logger(_logger) {
     // A SUB socket sends nothing but its subscriptions, and ZeroMQ drops those silently
     // once its send queue is full: without this limit gone, a stream subscribing more
     // than a thousand channels at once would never hear from some of them.
     m_socket.set_option(ZMQ_SNDHWM, 0);
+    if (_setup) {
+        _setup(m_socket);
+    }
     m_socket.connect(_address);
     setup_receive();
 }

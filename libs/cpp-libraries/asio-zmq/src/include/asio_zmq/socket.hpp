@@ -92,6 +92,8 @@ public:
     void set_option(int option, int value);
     // A 64-bit socket option (ZMQ_MAXMSGSIZE).
     void set_option(int option, std::int64_t value);
+    // A binary or text socket option (ZMQ_CURVE_SECRETKEY, ZMQ_ZAP_DOMAIN, ...).
+    void set_option(int option, std::string_view value);
     void subscribe(std::string_view prefix);
     void unsubscribe(std::string_view prefix);
 

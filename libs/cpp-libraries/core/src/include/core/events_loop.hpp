@@ -73,6 +73,11 @@ public:
     // boost::system::system_error when the address cannot be connected.
     virtual message_stream::ptr create_zmq_message_stream(const std::string& _address) = 0;
     virtual message_stream::ptr create_zmq_raw_message_stream(const std::string& _address) = 0;
+    // The same, with the socket handed to _setup before it connects.
+    virtual message_stream::ptr create_zmq_message_stream(
+        const std::string& _address, const message_stream::socket_setup& _setup) = 0;
+    virtual message_stream::ptr create_zmq_raw_message_stream(
+        const std::string& _address, const message_stream::socket_setup& _setup) = 0;
     // A UDP socket bound to the family's wildcard address, or to a numeric address.
     virtual udp::socket::ptr create_udp_socket(ip_protocol _protocol, int _port) = 0;
     virtual udp::socket::ptr create_udp_socket(const std::string& _address, int _port) = 0;

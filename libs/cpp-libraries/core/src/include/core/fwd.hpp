@@ -14,6 +14,10 @@ class source_location;
 class timers_manager;
 }  // namespace kelm::libs::core
 
+namespace kelm::libs::asio_zmq {
+class socket;
+}  // namespace kelm::libs::asio_zmq
+
 namespace kelm::libs::core::redis {
 class context;
 }  // namespace kelm::libs::core::redis

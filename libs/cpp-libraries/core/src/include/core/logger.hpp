@@ -148,6 +148,13 @@ public:
     // collector, lines wait for it while it is down, up to ZeroMQ's high-water mark; with
     // several, a collector that is down gets none, so the others take them all.
     void connect(const std::string& _address);
+    // Makes the connections to collectors CURVE clients, encrypted and authenticated, for a
+    // collector such as a broker that requires it: the collector's public key and this
+    // program's own key pair, each as 40 Z85 characters. It applies to the collectors
+    // connected from then on, so call it before connect. Throws ::zmq::error_t for a key
+    // that is not 40 Z85 characters.
+    void set_curve_keys(const std::string& _server_key, const std::string& _public_key,
+                        const std::string& _secret_key);
 
 private:
     friend class component_logger::formatter;

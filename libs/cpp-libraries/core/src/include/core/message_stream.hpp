@@ -1,5 +1,7 @@
 #pragma once
 
+#include <core/fwd.hpp>
+
 #include <boost/utility/string_view.hpp>
 
 #include <functional>
@@ -13,6 +15,9 @@ class message_stream {
 public:
     using ptr = std::unique_ptr<message_stream>;
     using callback = std::function<void(boost::string_view)>;
+    // Given the stream's socket before it connects: to set options such as CURVE keys, or
+    // to start watching its events.
+    using socket_setup = std::function<void(asio_zmq::socket&)>;
 
     // A lifetime token: the callback is called while the token exists. It may outlive
     // its stream.
