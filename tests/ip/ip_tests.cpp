@@ -229,14 +229,17 @@ TEST_F(Ip, FullSendBufferWaitsForThePeerAndResetIsLoggedWithoutClose) {
     EXPECT_EQ(m_socket->send_some({}), 0u);
 }
 
-// Native IPv6 traffic has no IPv4 packet information; mapped IPv4 traffic has. What the socket
-// sends to itself comes from its own port.
+// Native IPv6 traffic has no IPv4 packet information; mapped IPv4 traffic has. A socket bound
+// to an interface's address knows it without, one bound to another local address does not.
+// What the socket sends to itself comes from its own port.
 TEST_F(Ip, UdpSocketReportsSenderLocalAddressAndDataAndSendsToNumericAddressesOnly) {
     boost::system::error_code no_ipv6;
     asio_udp::socket(io(), asio_udp::v6()).bind({boost::asio::ip::make_address("::1"), 0}, no_ipv6);
     for (const auto& [bound, peer_address, sender_address, local_address] :
          std::vector<std::array<const char*, 4>>{
              {"", "127.0.0.1", "127.0.0.1", "127.0.0.1"},
+             {"127.0.0.1", "127.0.0.1", "127.0.0.1", "127.0.0.1"},
+             {"127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.2"},
              {"::1", "::1", "::1", "0.0.0.0"},
              {"::", "127.0.0.1", "::ffff:127.0.0.1", "127.0.0.1"}}) {
         SCOPED_TRACE(bound);
