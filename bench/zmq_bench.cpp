@@ -360,7 +360,7 @@ int main(int argc, char** argv) {
         }
         for (std::size_t i = 1; i < uses.size(); ++i) {
             const std::string ratio = label(uses[i]) + "/1 channels";
-            const char* target = uses[i].busy == 10000 ? " (target >= 0.8)" : "";
+            const char* target = uses[i].busy == 10000 ? " (target >= 0.9)" : "";
             print_ratio("S " + ratio, stream_rates[i], stream_rates[0], target);
             print_ratio("R " + ratio, sub_rates[i], sub_rates[0], "");
         }

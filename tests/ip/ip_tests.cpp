@@ -229,14 +229,17 @@ TEST_F(Ip, FullSendBufferWaitsForThePeerAndResetIsLoggedWithoutClose) {
     EXPECT_EQ(m_socket->send_some({}), 0u);
 }
 
-// Native IPv6 traffic has no IPv4 packet information; mapped IPv4 traffic has. What the socket
-// sends to itself comes from its own port.
+// Native IPv6 traffic has no IPv4 packet information; mapped IPv4 traffic has. A socket bound
+// to an interface's address knows it without, one bound to another local address does not.
+// What the socket sends to itself comes from its own port.
 TEST_F(Ip, UdpSocketReportsSenderLocalAddressAndDataAndSendsToNumericAddressesOnly) {
     boost::system::error_code no_ipv6;
     asio_udp::socket(io(), asio_udp::v6()).bind({boost::asio::ip::make_address("::1"), 0}, no_ipv6);
     for (const auto& [bound, peer_address, sender_address, local_address] :
          std::vector<std::array<const char*, 4>>{
              {"", "127.0.0.1", "127.0.0.1", "127.0.0.1"},
+             {"127.0.0.1", "127.0.0.1", "127.0.0.1", "127.0.0.1"},
+             {"127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.2"},
              {"::1", "::1", "::1", "0.0.0.0"},
              {"::", "127.0.0.1", "::ffff:127.0.0.1", "127.0.0.1"}}) {
         SCOPED_TRACE(bound);
@@ -265,25 +268,31 @@ TEST_F(Ip, UdpSocketReportsSenderLocalAddressAndDataAndSendsToNumericAddressesOn
 }
 
 // Only a connected UDP socket hears of a refused send, which makes its next read fail:
-// that read is logged, and datagrams that follow still arrive.
+// that read is logged, and datagrams that follow still arrive. Both ways of reading, with
+// the local address of each datagram and without, fail alike.
 TEST_F(Ip, FailedUdpReadIsLoggedAndReceivingGoesOnAndFailedSendsThrow) {
-    const auto port = free_port<asio_udp::socket>();
-    // The socket takes the lowest free descriptor; the interface does not expose it.
-    const int descriptor = dup(0);
-    close(descriptor);
-    record(m_loop->create_udp_socket("127.0.0.1", port));
-    EXPECT_THROW(m_udp->send_to("127.0.0.1", port, std::string(70000, 'x')),
-                 boost::system::system_error);
-    const asio_udp::endpoint closed(loopback, free_port<asio_udp::socket>());
-    ASSERT_EQ(::connect(descriptor, closed.data(), closed.size()), 0);
-    m_udp->send_to("127.0.0.1", closed.port(), "refused");
-    ASSERT_TRUE(run_until([] { return !logged().empty(); }));
-    sockaddr unspecified{AF_UNSPEC, {}};
-    ASSERT_EQ(::connect(descriptor, &unspecified, sizeof unspecified), 0);
-    m_udp->send_to("127.0.0.1", port, "after");
-    ASSERT_TRUE(run_until([this] { return m_datagrams.size() == 1; }));
-    EXPECT_EQ(std::get<2>(m_datagrams[0]), "after");
-    EXPECT_EQ(logged(), strings{"3 Connection refused"});
+    for (const std::string bound : {"127.0.0.1", "0.0.0.0"}) {
+        SCOPED_TRACE(bound);
+        test_support::clear_syslog_lines();
+        m_datagrams.clear();
+        const auto port = free_port<asio_udp::socket>();
+        // The socket takes the lowest free descriptor; the interface does not expose it.
+        const int descriptor = dup(0);
+        close(descriptor);
+        record(m_loop->create_udp_socket(bound, port));
+        EXPECT_THROW(m_udp->send_to("127.0.0.1", port, std::string(70000, 'x')),
+                     boost::system::system_error);
+        const asio_udp::endpoint closed(loopback, free_port<asio_udp::socket>());
+        ASSERT_EQ(::connect(descriptor, closed.data(), closed.size()), 0);
+        m_udp->send_to("127.0.0.1", closed.port(), "refused");
+        ASSERT_TRUE(run_until([] { return !logged().empty(); }));
+        sockaddr unspecified{AF_UNSPEC, {}};
+        ASSERT_EQ(::connect(descriptor, &unspecified, sizeof unspecified), 0);
+        m_udp->send_to("127.0.0.1", port, "after");
+        ASSERT_TRUE(run_until([this] { return m_datagrams.size() == 1; }));
+        EXPECT_EQ(std::get<2>(m_datagrams[0]), "after");
+        EXPECT_EQ(logged(), strings{"3 Connection refused"});
+    }
 }
 
 // Lowers the soft descriptor limit to the lowest free descriptor, so that accepting runs out

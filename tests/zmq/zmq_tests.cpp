@@ -249,6 +249,32 @@ TEST_F(Zmq, StreamCallbacksMaySubscribeOrDestroyTheStreamDuringADispatch) {
                                 "1:b1"}));
 }
 
+// A callback may subscribe many new channels: the table of channels grows meanwhile without
+// moving the callbacks being dispatched to, and each new channel then takes its frames.
+TEST_F(Zmq, ChannelsAddedDuringADispatchTakeTheirFrames) {
+    const auto stream = m_loop->create_zmq_raw_message_stream("inproc://streams");
+    strings added;
+    for (int i = 0; i < 1000; ++i) {
+        added.push_back("n" + std::to_string(i) + "/");
+    }
+    m_subscriptions.push_back(stream->subscribe("a", [&](boost::string_view) {
+        if (m_subscribed == 2) {
+            record(*stream, added);
+        }
+    }));
+    record(*stream, {"a"});
+    await_subscriptions(*stream);
+    ASSERT_TRUE(publish({"a1"}));
+    // ZeroMQ hands on subscriptions in order: once this one arrived, the added ones did.
+    record(*stream, {"~sync"});
+    ASSERT_TRUE(kelm::test::eventually([this] {
+        return publish({"~sync"}, std::chrono::milliseconds(20)) && m_calls.back() == "1002:~sync";
+    }));
+    m_calls.clear();
+    ASSERT_TRUE(publish({"n999/x", "n0/y", "a2"}));
+    EXPECT_EQ(m_calls, (strings{"1001:n999/x", "2:n0/y", "0:a2"}));
+}
+
 // An exception from a callback reaches the loop once the next receive is armed: it skips the
 // callbacks after it for that frame only.
 TEST_F(Zmq, StreamGoesOnReceivingAfterACallbackThrows) {

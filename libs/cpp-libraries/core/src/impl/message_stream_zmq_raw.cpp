@@ -5,6 +5,10 @@
 #include <boost/asio/error.hpp>
 
 #include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <stdexcept>
 #include <string_view>
 #include <utility>
 
@@ -24,6 +28,14 @@ private:
 
 std::string_view to_std(boost::string_view _text) {
     return std::string_view(_text.data(), _text.size());
+}
+
+std::size_t channel_hash(std::string_view _channel) {
+    return std::hash<std::string_view>()(_channel);
+}
+
+std::uint32_t tag(std::size_t _hash) {
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(_hash) >> 32);
 }
 
 }  // namespace
@@ -46,18 +58,18 @@ message_stream_zmq_raw::message_stream_zmq_raw(boost::asio::io_context& _io_cont
 
 message_stream::subscription::ptr message_stream_zmq_raw::subscribe(boost::string_view _channel,
                                                                     callback _callback) {
-    auto entry = m_channels->m_callbacks.find(to_std(_channel));
-    if (entry == m_channels->m_callbacks.end()) {
+    channel_entry* entry = m_channels->find(to_std(_channel));
+    if (entry == nullptr) {
         // Each channel is subscribed in ZeroMQ once, and stays subscribed.
         m_socket.subscribe(to_std(_channel));
-        entry = m_channels->m_callbacks.emplace(std::string(_channel), callbacks_vector()).first;
+        entry = &m_channels->add(to_std(_channel));
         auto& lengths = m_channels->m_lengths;
         const auto length = std::lower_bound(lengths.begin(), lengths.end(), _channel.size());
         if (length == lengths.end() || *length != _channel.size()) {
             lengths.insert(length, _channel.size());
         }
     }
-    auto& callbacks = entry->second;
+    auto& callbacks = entry->m_callbacks;
     // Dropped subscriptions leave only when their channel is dispatched to, which a channel
     // shadowed by a shorter one never is. So they leave here too, before the vector would
     // grow: that keeps a subscribe amortised constant and the vector within twice the most
@@ -124,12 +136,57 @@ boost::optional<message_stream_zmq_raw::callbacks_vector&> message_stream_zmq_ra
         if (length > message.size()) {
             break;
         }
-        const auto entry = _channels.m_callbacks.find(message.substr(0, length));
-        if (entry != _channels.m_callbacks.end()) {
-            return entry->second;
+        if (channel_entry* const entry = _channels.find(message.substr(0, length))) {
+            return entry->m_callbacks;
         }
     }
     return boost::none;
+}
+
+message_stream_zmq_raw::channel_entry* message_stream_zmq_raw::channels::find(
+    std::string_view _channel) {
+    if (m_slots.empty()) {
+        return nullptr;
+    }
+    const std::size_t hash = channel_hash(_channel);
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t index = hash & mask;; index = (index + 1) & mask) {
+        const channel_slot slot = m_slots[index];
+        if (slot.m_entry == 0) {
+            return nullptr;
+        }
+        if (slot.m_tag == tag(hash)) {
+            channel_entry& entry = m_entries[slot.m_entry - 1];
+            if (entry.m_channel == _channel) {
+                return &entry;
+            }
+        }
+    }
+}
+
+message_stream_zmq_raw::channel_entry& message_stream_zmq_raw::channels::add(
+    std::string_view _channel) {
+    if (m_entries.size() >= std::numeric_limits<std::uint32_t>::max() - 1) {
+        throw std::length_error("message stream: too many channels");
+    }
+    if (2 * (m_entries.size() + 1) > m_slots.size()) {
+        m_slots.assign(std::max<std::size_t>(16, 2 * m_slots.size()), channel_slot());
+        for (std::size_t entry = 0; entry < m_entries.size(); ++entry) {
+            place(channel_hash(m_entries[entry].m_channel), static_cast<std::uint32_t>(entry + 1));
+        }
+    }
+    m_entries.push_back({std::string(_channel), callbacks_vector()});
+    place(channel_hash(_channel), static_cast<std::uint32_t>(m_entries.size()));
+    return m_entries.back();
+}
+
+void message_stream_zmq_raw::channels::place(std::size_t _hash, std::uint32_t _entry) {
+    const std::size_t mask = m_slots.size() - 1;
+    std::size_t index = _hash & mask;
+    while (m_slots[index].m_entry != 0) {
+        index = (index + 1) & mask;
+    }
+    m_slots[index] = {tag(_hash), _entry};
 }
 
 // Callbacks subscribed while the frame is dispatched start with the next frame. The

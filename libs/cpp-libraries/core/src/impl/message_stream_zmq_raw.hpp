@@ -8,8 +8,9 @@
 #include <boost/container/small_vector.hpp>
 #include <boost/optional.hpp>
 #include <boost/system/error_code.hpp>
-#include <boost/unordered_map.hpp>
 
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -33,33 +34,41 @@ private:
     // Most channels have one, which is kept in place.
     using callbacks_vector = boost::container::small_vector<std::weak_ptr<callback>, 1>;
 
-    // Channels looked up by a view of a frame's first bytes.
-    struct channel_hash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view _channel) const {
-            return std::hash<std::string_view>()(_channel);
-        }
+    // A channel and its callbacks, which a frame's dispatch reads together.
+    struct channel_entry {
+        std::string m_channel;
+        callbacks_vector m_callbacks;
     };
-    struct channel_equal {
-        using is_transparent = void;
-        bool operator()(std::string_view _left, std::string_view _right) const {
-            return _left == _right;
-        }
+
+    // Where a channel's entry is: the high half of its hash, which spares reading the
+    // entries of other channels on a collision, and the entry's position plus one, 0 in a
+    // free slot.
+    struct channel_slot {
+        std::uint32_t m_tag = 0;
+        std::uint32_t m_entry = 0;
     };
-    // Nodes never move, so a channel's callbacks stay put while channels are added.
-    using callbacks_map =
-        boost::unordered_map<std::string, callbacks_vector, channel_hash, channel_equal>;
 
     // The subscribed channels, which stay once subscribed. Keeping their distinct lengths
     // lets a frame be matched with one look-up per length, however many channels there
-    // are.
+    // are. With many channels each frame touches a different one, so a look-up reads one
+    // slot of a small table and then the entry itself.
     struct channels {
-        callbacks_map m_callbacks;
+        // In subscription order. A deque keeps each entry in place while channels are
+        // added, from a callback of the entry being dispatched too.
+        std::deque<channel_entry> m_entries;
+        // Open addressing with linear probing, a power of two long and at most half full.
+        std::vector<channel_slot> m_slots;
         // Ascending.
         std::vector<std::size_t> m_lengths;
         // The callbacks a frame is being dispatched to, which a subscribe from one of them
         // may append to but not rearrange.
         const callbacks_vector* m_dispatched = nullptr;
+
+        channel_entry* find(std::string_view _channel);
+        channel_entry& add(std::string_view _channel);
+
+    private:
+        void place(std::size_t _hash, std::uint32_t _entry);
     };
 
     void setup_receive();

@@ -8,6 +8,7 @@
 #include <boost/system/system_error.hpp>
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -43,6 +44,28 @@ boost::asio::ip::address_v4 local_address(msghdr& _header) {
     return boost::asio::ip::address_v4::any();
 }
 
+// An address of one of this host's interfaces, which is neither a broadcast nor a multicast
+// address: a socket bound to it hears only datagrams sent to it.
+bool is_interface_address(const boost::asio::ip::address& _address) {
+    if (!_address.is_v4() || _address.is_unspecified() || _address.is_multicast()) {
+        return false;
+    }
+    ifaddrs* interfaces = nullptr;
+    if (::getifaddrs(&interfaces) != 0) {
+        return false;
+    }
+    bool found = false;
+    for (const ifaddrs* entry = interfaces; entry != nullptr && !found; entry = entry->ifa_next) {
+        if (entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == AF_INET) {
+            sockaddr_in address;
+            std::memcpy(&address, entry->ifa_addr, sizeof address);
+            found = ntohl(address.sin_addr.s_addr) == _address.to_v4().to_uint();
+        }
+    }
+    ::freeifaddrs(interfaces);
+    return found;
+}
+
 boost::system::error_code last_error() {
     return {errno, boost::system::system_category()};
 }
@@ -62,6 +85,10 @@ socket_impl::socket_impl(boost::asio::io_context& _io_context, const component_l
 socket_impl::socket_impl(boost::asio::io_context& _io_context, const component_logger& _logger,
                          const endpoint& _endpoint)
     : m_socket(_io_context, _endpoint), m_logger(_logger), m_data(std::make_shared<shared_data>()) {
+    if (is_interface_address(_endpoint.address())) {
+        m_bound_address = _endpoint.address().to_v4();
+        return;
+    }
     // Ignored on failure: every datagram then reports 0.0.0.0 as its local address.
     const int enable = 1;
     ::setsockopt(m_socket.native_handle(), IPPROTO_IP, IP_PKTINFO, &enable, sizeof enable);
@@ -142,17 +169,9 @@ void socket_impl::on_readable(const std::shared_ptr<shared_data>& _data,
 bool socket_impl::receive_one(shared_data& _data) {
     // Large enough for either family, so an IPv6 socket reports its real senders.
     sockaddr_storage sender{};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
-    iovec data{_data.m_buffer.data(), _data.m_buffer.size()};
-    msghdr header{};
-    header.msg_name = &sender;
-    header.msg_namelen = sizeof sender;
-    header.msg_iov = &data;
-    header.msg_iovlen = 1;
-    header.msg_control = control;
-    header.msg_controllen = sizeof control;
-    // Never blocks, whatever the readiness said: a spurious one finds nothing to read.
-    const auto size = ::recvmsg(m_socket.native_handle(), &header, MSG_DONTWAIT);
+    socklen_t sender_size = sizeof sender;
+    boost::asio::ip::address_v4 local;
+    const auto size = read_one(_data, sender, sender_size, local);
     if (size < 0) {
         const auto error = last_error();
         if (error != boost::asio::error::would_block && error != boost::asio::error::try_again &&
@@ -162,11 +181,35 @@ bool socket_impl::receive_one(shared_data& _data) {
         return false;
     }
     endpoint from;
-    std::memcpy(from.data(), &sender, std::min<std::size_t>(header.msg_namelen, from.capacity()));
-    from.resize(std::min<std::size_t>(header.msg_namelen, from.capacity()));
-    const auto local = local_address(header);
+    std::memcpy(from.data(), &sender, std::min<std::size_t>(sender_size, from.capacity()));
+    from.resize(std::min<std::size_t>(sender_size, from.capacity()));
     m_callback.call(from, local, boost::string_view(_data.m_buffer.data(), size));
     return true;
+}
+
+// Never blocks, whatever the readiness said: a spurious one finds nothing to read.
+ssize_t socket_impl::read_one(shared_data& _data, sockaddr_storage& _sender,
+                              socklen_t& _sender_size, boost::asio::ip::address_v4& _local) {
+    if (m_bound_address) {
+        _local = *m_bound_address;
+        return ::recvfrom(m_socket.native_handle(), _data.m_buffer.data(), _data.m_buffer.size(),
+                          MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&_sender), &_sender_size);
+    }
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    iovec data{_data.m_buffer.data(), _data.m_buffer.size()};
+    msghdr header{};
+    header.msg_name = &_sender;
+    header.msg_namelen = _sender_size;
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    const auto size = ::recvmsg(m_socket.native_handle(), &header, MSG_DONTWAIT);
+    if (size >= 0) {
+        _sender_size = header.msg_namelen;
+        _local = local_address(header);
+    }
+    return size;
 }
 
 }  // namespace kelm::libs::core::udp
