@@ -1,6 +1,7 @@
 #include "config.hpp"
 #include "metrics.hpp"
 #include "metrics_server.hpp"
+#include "service_notify.hpp"
 
 #include <asio_zmq/monitor.hpp>
 #include <asio_zmq/socket.hpp>
@@ -13,7 +14,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sysexits.h>
-#include <systemd/sd-daemon.h>
 #include <unistd.h>
 #include <boost/asio/error.hpp>
 #include <boost/asio/ip/address.hpp>
@@ -217,14 +217,14 @@ void run_broker(const kelm::config& _configuration, const logger& _logger) {
     // A wildcard address or port shows here as what was actually bound.
     _logger.info("Bound input %1% and output %2%%3%") % pull->endpoint() % pub.endpoint() %
         metrics_url(metrics);
-    ::sd_notify(0, "READY=1");
+    kelm::notify_service_manager("READY=1");
 
     setup_pipeline(pull, pub, _logger, counters);
     // An exception out of a handler is logged and forwarding goes on; only a signal
     // ends the run.
     while (!_logger.execute([&] { loop->run(); })) {
     }
-    ::sd_notify(0, "STOPPING=1");
+    kelm::notify_service_manager("STOPPING=1");
     {
         // A second signal is held back until "exit" is logged, and then ends the drain.
         const drain_signals second_signal(signals);
