@@ -32,7 +32,7 @@ endforeach()
 # alone, as they must, but drops their debugging sections, which are most of their size.
 install(CODE "
   if(CMAKE_INSTALL_DO_STRIP)
-    foreach(archive kelm_core kelm_asio_zmq kelm_config)
+    foreach(archive kelm_core kelm_http kelm_redis kelm_asio_zmq kelm_config)
       execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-debug
         \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/lib\${archive}.a\"
         COMMAND_ERROR_IS_FATAL ANY)

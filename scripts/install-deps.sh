@@ -10,7 +10,7 @@ packages=(
   libjsoncpp-dev libhiredis-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   redis-server redis-tools iproute2
-  libsystemd-dev dpkg-dev
+  dpkg-dev
   systemd
 )
 

@@ -2,6 +2,7 @@
 #include "curve_keys.hpp"
 #include "metrics.hpp"
 #include "metrics_server.hpp"
+#include "service_notify.hpp"
 #include "zap_handler.hpp"
 
 #include <asio_zmq/monitor.hpp>
@@ -15,7 +16,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sysexits.h>
-#include <systemd/sd-daemon.h>
 #include <unistd.h>
 #include <boost/asio/error.hpp>
 #include <boost/asio/ip/address.hpp>
@@ -300,14 +300,14 @@ void run_broker(const kelm::config& _configuration, const std::optional<curve_se
         warn_if_exposed(pull->endpoint(), "input", "publish", _logger);
         warn_if_exposed(pub.endpoint(), "output", "read everything published", _logger);
     }
-    ::sd_notify(0, "READY=1");
+    kelm::notify_service_manager("READY=1");
 
     setup_pipeline(pull, pub, _logger, counters);
     // An exception out of a handler is logged and forwarding goes on; only a signal
     // ends the run.
     while (!_logger.execute([&] { loop->run(); })) {
     }
-    ::sd_notify(0, "STOPPING=1");
+    kelm::notify_service_manager("STOPPING=1");
     {
         // A second signal is held back until "exit" is logged, and then ends the drain.
         const drain_signals second_signal(signals);

@@ -1,15 +1,15 @@
 #include "events_loop_impl.hpp"
 
-#include "http/client_impl.hpp"
 #include "message_stream_zmq.hpp"
 #include "message_stream_zmq_raw.hpp"
-#include "redis/context_impl.hpp"
+#include "parts.hpp"
 #include "signals_handle_impl.hpp"
 #include "tcp/manager_impl.hpp"
 #include "timers_manager_impl.hpp"
 #include "udp/socket_impl.hpp"
 #include "zmq/manager_impl.hpp"
 
+#include <core/exception.hpp>
 #include <core/logger.hpp>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -22,6 +22,13 @@ namespace kelm::libs::core {
 namespace {
 
 constexpr std::chrono::seconds drain_limit{10};
+
+[[noreturn]] void throw_part_missing(const char* _facility, const source_location& _location) {
+    throw exception(std::string("this program is linked without the ") + _facility +
+                        " (it links kelm::libs::core_base; kelm::libs::core, or the kelm-core "
+                        "pkg-config module, brings it)",
+                    _location);
+}
 
 class work_impl final : public events_loop::work {
 public:
@@ -115,8 +122,11 @@ http::client::ptr events_loop_impl::create_http_client(const std::string& _addre
 http::client::ptr events_loop_impl::create_http_client(
     const std::string& _address, std::chrono::seconds _timeout,
     const std::vector<http::method>& _disabled_methods, int _num_threads) {
-    return std::make_unique<http::client_impl>(*this, m_logger, _address, _timeout,
-                                               _disabled_methods, _num_threads);
+    if (!parts::create_http_client) {
+        throw_part_missing("HTTP client", KELM_SOURCE_LOCATION());
+    }
+    return parts::create_http_client(*this, m_logger, _address, _timeout, _disabled_methods,
+                                     _num_threads);
 }
 
 udp::socket::ptr events_loop_impl::create_udp_socket(ip_protocol _protocol, int _port) {
@@ -133,7 +143,10 @@ tcp::manager& events_loop_impl::get_tcp() {
 
 std::shared_ptr<async_operation_handle<boost::optional<std::unique_ptr<redis::context>>>>
 events_loop_impl::create_redis_context(boost::string_view _ip, int _port, int _db) {
-    return redis::context_impl::create(*this, m_logger, _ip, _port, _db);
+    if (!parts::create_redis_context) {
+        throw_part_missing("Redis client", KELM_SOURCE_LOCATION());
+    }
+    return parts::create_redis_context(*this, m_logger, _ip, _port, _db);
 }
 
 message_stream::ptr events_loop_impl::create_zmq_message_stream(const std::string& _address) {

@@ -86,7 +86,9 @@ public:
     // ZeroMQ sockets connected or bound on this loop.
     virtual zmq::manager& get_zmq() = 0;
     // An HTTP client for the base address whose results are delivered on this loop;
-    // the first form has no disabled methods and runs 10 requests at a time.
+    // the first form has no disabled methods and runs 10 requests at a time. The HTTP and
+    // Redis factories throw exception in a program linked with kelm::libs::core_base, the
+    // runtime without those two clients.
     virtual http::client::ptr create_http_client(const std::string& _address,
                                                  std::chrono::seconds _timeout) = 0;
     virtual http::client::ptr create_http_client(const std::string& _address,
