@@ -233,16 +233,15 @@ TEST(Tools, KeysFromKeygenSecureABrokerAndItsPeers) {
     EXPECT_EQ(child(with_keys({pub, "-a", input, "&m:secured"}, "producer")).wait(), 0);
     ASSERT_TRUE(kelm::test::eventually([&] { return contains(reader.output(), "&m:secured"); }));
 
+    const std::string refused_key = " failed: the broker refused this key";
+    const std::string pub_refused = "quorvane-pub: handshake with " + input + refused_key;
+    const std::string sub_refused = "quorvane-sub: handshake with " + output + refused_key;
     for (const auto& [command, line] :
          std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {with_keys({pub, "-a", input, "&m:refused"}, "stranger"),
-              "quorvane-pub: handshake with " + input + " failed: the broker refused this key"},
-             {with_keys({pub, "-a", input, "&m:refused"}, "subscriber"),
-              "quorvane-pub: handshake with " + input + " failed: the broker refused this key"},
-             {with_keys({sub, "-a", output}, "stranger"),
-              "quorvane-sub: handshake with " + output + " failed: the broker refused this key"},
-             {with_keys({sub, "-a", output}, "producer"),
-              "quorvane-sub: handshake with " + output + " failed: the broker refused this key"},
+             {with_keys({pub, "-a", input, "&m:refused"}, "stranger"), pub_refused},
+             {with_keys({pub, "-a", input, "&m:refused"}, "subscriber"), pub_refused},
+             {with_keys({sub, "-a", output}, "stranger"), sub_refused},
+             {with_keys({sub, "-a", output}, "producer"), sub_refused},
              // Which side ends the handshake first decides how a client without CURVE hears it.
              {{sub, "-a", output}, "quorvane-sub: handshake with " + output + " failed: "},
              {{pub, "-a", input, "--server-key", keys + "/stranger.pub", "--key",
