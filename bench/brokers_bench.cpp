@@ -46,25 +46,6 @@ struct run_result {
     double cpu_us = 0;
 };
 
-class temp_directory {
-public:
-    temp_directory() {
-        std::string pattern = std::filesystem::temp_directory_path() / "quorvane-brokers-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-        m_path = pattern;
-    }
-    ~temp_directory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    temp_directory(const temp_directory&) = delete;
-    temp_directory& operator=(const temp_directory&) = delete;
-    const std::filesystem::path& path() const { return m_path; }
-
-private:
-    std::filesystem::path m_path;
-};
-
 std::unique_ptr<kelm::test::child_process> start_broker(const endpoints& _endpoints,
                                                         const std::filesystem::path& _config) {
     std::ofstream(_config) << "{ \"system\": { \"input_address\": \"" << _endpoints.input
@@ -97,7 +78,7 @@ void await_forwarding(zmq::context_t& _context, zmq::socket_t& _consumer,
 }
 
 run_result run_once(std::size_t _brokers, const options& _options) {
-    const temp_directory directory;
+    const temp_directory directory{"quorvane-brokers"};
     std::vector<endpoints> endpoints;
     std::vector<std::unique_ptr<kelm::test::child_process>> brokers;
     for (std::size_t i = 0; i < _brokers; ++i) {

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -177,6 +178,19 @@ void load_generator::drain() {
     while (steady_clock::now() < deadline &&
            zmq::poll(&arrival, 1, std::chrono::milliseconds(100)) > 0)
         (void)m_consumer.recv(stale, zmq::recv_flags::dontwait);
+}
+
+temp_directory::temp_directory(const std::string& _name) {
+    std::string pattern = std::filesystem::temp_directory_path() / (_name + "-XXXXXX");
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("cannot create " + pattern);
+    }
+    m_path = pattern;
+}
+
+temp_directory::~temp_directory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
 }
 
 }  // namespace quorvane_bench

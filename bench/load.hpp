@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -62,6 +63,21 @@ private:
     std::size_t m_frame_size;
     zmq::socket_t m_producer;
     zmq::socket_t m_consumer;
+};
+
+// A fresh directory under the system's temporary one, named after _name, removed with all it
+// holds when it goes.
+class temp_directory {
+public:
+    explicit temp_directory(const std::string& _name);
+    ~temp_directory();
+    temp_directory(const temp_directory&) = delete;
+    temp_directory& operator=(const temp_directory&) = delete;
+
+    const std::filesystem::path& path() const { return m_path; }
+
+private:
+    std::filesystem::path m_path;
 };
 
 }  // namespace quorvane_bench

@@ -1,11 +1,10 @@
 // Side-by-side benchmark of the broker against libzmq's zmq_proxy, alternating the two over
 // several rounds per frame size so that machine noise hits both alike.
-#include <stdlib.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -121,26 +120,6 @@ std::uint64_t messages_for(std::uint64_t _messages_64, std::size_t _size) {
     const double scale = std::pow(64.0 / double(std::max<std::size_t>(_size, 64)), 0.7);
     return std::max<std::uint64_t>(100, std::uint64_t(double(_messages_64) * scale));
 }
-
-class temp_directory {
-public:
-    temp_directory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "quorvane-bench-XXXXXX");
-        if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create " + pattern);
-        m_path = pattern;
-    }
-    ~temp_directory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    temp_directory(const temp_directory&) = delete;
-    temp_directory& operator=(const temp_directory&) = delete;
-
-    const std::filesystem::path& path() const { return m_path; }
-
-private:
-    std::filesystem::path m_path;
-};
 
 // The keys of a forwarder and its two clients, written where "curve" of a configuration finds
 // them: the forwarder's secret key, and the clients' public keys in a folder per role.
@@ -315,7 +294,7 @@ void print_report(std::size_t _size, std::uint64_t _messages,
 
 int run(const options& _options) {
     zmq::context_t context;
-    temp_directory directory;
+    temp_directory directory("quorvane-bench");
     const curve_files curve(directory);
     const std::array<const forwarder*, 2> forwarders{&_options.broker, &_options.reference};
     for (const std::size_t size : _options.sizes) {

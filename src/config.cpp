@@ -1,4 +1,5 @@
 #include "config.hpp"
+#include "small_file.hpp"
 
 #include <config_parser/config.hpp>
 #include <config_parser/dictionary.hpp>
@@ -7,15 +8,10 @@
 
 #include <boost/asio/ip/address.hpp>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cstring>
 #include <stdexcept>
 #include <tuple>
 #include <vector>
@@ -28,19 +24,6 @@ namespace cfg = libs::config;
 [[noreturn]] void refuse_file(const std::string& _file_name, const std::string& _why) {
     throw std::runtime_error("Cannot parse json: " + _file_name + ": " + _why);
 }
-
-// Closes the descriptor however reading ends.
-class file_descriptor {
-public:
-    explicit file_descriptor(int _fd) : m_fd(_fd) {}
-    file_descriptor(const file_descriptor&) = delete;
-    file_descriptor& operator=(const file_descriptor&) = delete;
-    ~file_descriptor() { ::close(m_fd); }
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 bool is_port(const std::string& _text) {
     return !_text.empty() && _text.size() <= 5 &&
@@ -237,43 +220,17 @@ bool reachable_from_network(const std::string& _endpoint) {
 // A FIFO would block the start, a device could be read without end, and a directory would
 // fail as a baffling syntax error: only a regular file is read, and only a small one.
 std::string config::read_file(const std::string& _file_name) {
-    const int fd = ::open(_file_name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        throw std::runtime_error("Cannot parse json: cannot open " + _file_name + ": " +
-                                 std::strerror(errno));
-    }
-    const file_descriptor file(fd);
-    struct stat status {};
-    if (::fstat(file.get(), &status) != 0) {
-        refuse_file(_file_name, std::strerror(errno));
-    }
-    if (!S_ISREG(status.st_mode)) {
-        refuse_file(_file_name, "not a regular file");
-    }
-    if (static_cast<std::size_t>(status.st_size) > max_file_size) {
-        refuse_file(_file_name, "larger than 1 MiB");
-    }
-    // One byte more than allowed tells a file that grew past the limit since fstat.
-    std::string content(max_file_size + 1, '\0');
-    std::size_t size = 0;
-    while (size < content.size()) {
-        const ssize_t got = ::read(file.get(), &content[size], content.size() - size);
-        if (got < 0 && errno == EINTR) {
-            continue;
+    try {
+        return small_file::read(_file_name, max_file_size).content;
+    } catch (const small_file::fault& _fault) {
+        if (_fault.failed == small_file::fault::step::open) {
+            throw std::runtime_error("Cannot parse json: cannot open " + _file_name + ": " +
+                                     _fault.what());
         }
-        if (got < 0) {
-            refuse_file(_file_name, std::strerror(errno));
-        }
-        if (got == 0) {
-            break;
-        }
-        size += static_cast<std::size_t>(got);
+        refuse_file(_file_name, _fault.failed == small_file::fault::step::too_large
+                                    ? "larger than 1 MiB"
+                                    : _fault.what());
     }
-    if (size > max_file_size) {
-        refuse_file(_file_name, "larger than 1 MiB");
-    }
-    content.resize(size);
-    return content;
 }
 
 }  // namespace kelm

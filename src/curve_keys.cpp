@@ -1,11 +1,12 @@
 #include "curve_keys.hpp"
 
+#include "small_file.hpp"
+
 #include <core/exception.hpp>
 
 #include <zmq.h>
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,53 +31,13 @@ std::string error_text() {
     return std::strerror(errno);
 }
 
-class file_descriptor {
-public:
-    explicit file_descriptor(int _fd) : m_fd(_fd) {}
-    file_descriptor(const file_descriptor&) = delete;
-    file_descriptor& operator=(const file_descriptor&) = delete;
-    ~file_descriptor() { ::close(m_fd); }
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
-struct key_file {
-    std::string content;
-    struct stat status {};
-};
-
-// A FIFO or a device is never waited on nor read without end: only a small regular file is.
-key_file read_small_file(const std::string& _file_name) {
-    const file_descriptor file(
-        ::open(_file_name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (file.get() < 0) {
-        refuse("Cannot read key file " + _file_name + ": " + error_text());
-    }
-    key_file result;
-    if (::fstat(file.get(), &result.status) != 0) {
-        refuse("Cannot read key file " + _file_name + ": " + error_text());
-    }
-    if (!S_ISREG(result.status.st_mode)) {
-        refuse("Cannot read key file " + _file_name + ": not a regular file");
-    }
-    std::array<char, 4096> chunk{};
-    for (;;) {
-        const ssize_t got = ::read(file.get(), chunk.data(), chunk.size());
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            refuse("Cannot read key file " + _file_name + ": " + error_text());
-        }
-        if (got == 0) {
-            return result;
-        }
-        result.content.append(chunk.data(), static_cast<std::size_t>(got));
-        if (result.content.size() > max_key_file_size) {
-            refuse("Malformed key file " + _file_name + ": larger than 64 KiB");
-        }
+small_file read_small_file(const std::string& _file_name) {
+    try {
+        return small_file::read(_file_name, max_key_file_size);
+    } catch (const small_file::fault& _fault) {
+        refuse(_fault.failed == small_file::fault::step::too_large
+                   ? "Malformed key file " + _file_name + ": larger than 64 KiB"
+                   : "Cannot read key file " + _file_name + ": " + _fault.what());
     }
 }
 

@@ -58,20 +58,15 @@ constexpr int delivery_linger_ms = 5000;
 // How long a send that cannot leave waits before it looks for a stop by signal.
 constexpr int send_attempt_ms = 200;
 
-struct options {
-    bool help = false;
-    std::vector<std::string> addresses;
+struct options : tools::client_options {
     std::vector<std::string> messages;
-    tools::curve_options curve;
 };
 
 options parse(int argc, char** argv) {
-    constexpr int server_key_option = 's';
-    constexpr int key_option = 'k';
     static const ::option long_options[] = {
         {"address", required_argument, nullptr, 'a'},
-        {"server-key", required_argument, nullptr, server_key_option},
-        {"key", required_argument, nullptr, key_option},
+        {"server-key", required_argument, nullptr, tools::server_key_option},
+        {"key", required_argument, nullptr, tools::key_option},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0}};
     options result;
@@ -79,26 +74,12 @@ options parse(int argc, char** argv) {
     ::optind = 0;
     int option = 0;
     while ((option = ::getopt_long(argc, argv, ":a:h", long_options, nullptr)) != -1) {
-        switch (option) {
-            case 'a':
-                result.addresses.emplace_back(::optarg);
-                break;
-            case server_key_option:
-                result.curve.server_key_file = ::optarg;
-                break;
-            case key_option:
-                result.curve.key_file = ::optarg;
-                break;
-            case 'h':
-                result.help = true;
-                break;
-            default:
-                tools::refuse_option(option, argv);
+        if (!tools::take_client_option(option, result)) {
+            tools::refuse_option(option, argv);
         }
     }
     result.messages.assign(argv + ::optind, argv + argc);
-    tools::require_endpoints(result.help, result.addresses);
-    tools::require_both_keys(result.curve);
+    tools::require_client_options(result);
     return result;
 }
 

@@ -55,24 +55,19 @@ const char* const usage =
 // How often the handshakes are looked at; a refusal is told within this.
 constexpr std::chrono::milliseconds handshake_check_period{50};
 
-struct options {
-    bool help = false;
-    std::vector<std::string> addresses;
+struct options : tools::client_options {
     std::vector<std::string> prefixes;
     std::vector<std::string> json_channels;
-    tools::curve_options curve;
 };
 
 options parse(int argc, char** argv) {
     constexpr int json_option = 'j';
-    constexpr int server_key_option = 's';
-    constexpr int key_option = 'k';
     static const ::option long_options[] = {
         {"address", required_argument, nullptr, 'a'},
         {"topic", required_argument, nullptr, 't'},
         {"json", required_argument, nullptr, json_option},
-        {"server-key", required_argument, nullptr, server_key_option},
-        {"key", required_argument, nullptr, key_option},
+        {"server-key", required_argument, nullptr, tools::server_key_option},
+        {"key", required_argument, nullptr, tools::key_option},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0}};
     options result;
@@ -81,34 +76,23 @@ options parse(int argc, char** argv) {
     int option = 0;
     while ((option = ::getopt_long(argc, argv, ":a:t:h", long_options, nullptr)) != -1) {
         switch (option) {
-            case 'a':
-                result.addresses.emplace_back(::optarg);
-                break;
             case 't':
                 result.prefixes.emplace_back(::optarg);
                 break;
             case json_option:
                 result.json_channels.emplace_back(::optarg);
                 break;
-            case server_key_option:
-                result.curve.server_key_file = ::optarg;
-                break;
-            case key_option:
-                result.curve.key_file = ::optarg;
-                break;
-            case 'h':
-                result.help = true;
-                break;
             default:
-                tools::refuse_option(option, argv);
+                if (!tools::take_client_option(option, result)) {
+                    tools::refuse_option(option, argv);
+                }
         }
     }
     if (::optind < argc) {
         throw tools::usage_error(std::string("unexpected argument ") + argv[::optind] +
                                  " (see --help)");
     }
-    tools::require_endpoints(result.help, result.addresses);
-    tools::require_both_keys(result.curve);
+    tools::require_client_options(result);
     return result;
 }
 

@@ -24,12 +24,6 @@ void refuse_option(int _option, char** _argv) {
                                      : "unknown option " + option + " (see --help)");
 }
 
-void require_endpoints(bool _help, const std::vector<std::string>& _addresses) {
-    if (!_help && _addresses.empty()) {
-        throw usage_error("no endpoint: give -a ENDPOINT (see --help)");
-    }
-}
-
 int fail(const char* _program, const std::string& _text, int _status) {
     std::cerr << _program << ": " << _text << std::endl;
     return _status;
@@ -45,8 +39,30 @@ std::string connect_failure_text(const std::string& _address,
            ": " + _error.message();
 }
 
-void require_both_keys(const curve_options& _curve) {
-    if (_curve.server_key_file.empty() != _curve.key_file.empty()) {
+bool take_client_option(int _option, client_options& _options) {
+    switch (_option) {
+        case 'a':
+            _options.addresses.emplace_back(::optarg);
+            return true;
+        case server_key_option:
+            _options.curve.server_key_file = ::optarg;
+            return true;
+        case key_option:
+            _options.curve.key_file = ::optarg;
+            return true;
+        case 'h':
+            _options.help = true;
+            return true;
+        default:
+            return false;
+    }
+}
+
+void require_client_options(const client_options& _options) {
+    if (!_options.help && _options.addresses.empty()) {
+        throw usage_error("no endpoint: give -a ENDPOINT (see --help)");
+    }
+    if (_options.curve.server_key_file.empty() != _options.curve.key_file.empty()) {
         throw usage_error("--server-key and --key go together (see --help)");
     }
 }

@@ -25,9 +25,6 @@ public:
 // What getopt_long's answer _option (':' or '?') says about the option just read.
 [[noreturn]] void refuse_option(int _option, char** _argv);
 
-// Every command needs an endpoint given with -a, unless it only asks for --help.
-void require_endpoints(bool _help, const std::vector<std::string>& _addresses);
-
 // Prints "<program>: <text>" as one line on standard error and answers the status.
 int fail(const char* _program, const std::string& _text, int _status);
 
@@ -46,8 +43,23 @@ struct curve_options {
     std::string key_file;
 };
 
-// Both keys or neither: one alone is a usage error.
-void require_both_keys(const curve_options& _curve);
+// The options both clients take: -a, --server-key, --key and -h.
+struct client_options {
+    bool help = false;
+    std::vector<std::string> addresses;
+    curve_options curve;
+};
+
+// getopt_long's values for --server-key and --key.
+constexpr int server_key_option = 's';
+constexpr int key_option = 'k';
+
+// Keeps getopt_long's answer _option when it is one of client_options; false for any other.
+bool take_client_option(int _option, client_options& _options);
+
+// Every command needs an endpoint given with -a, unless it only asks for --help, and takes
+// both keys or neither: one alone is a usage error.
+void require_client_options(const client_options& _options);
 
 // What a CURVE client sets, Z85: the broker's public key and its own pair.
 struct client_keys {

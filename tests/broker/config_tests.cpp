@@ -48,6 +48,12 @@ TEST(BrokerConfig, ReadsEndpointsAndLimitsOrNamesEveryFault) {
     const std::string unbindable = "Not an endpoint to bind: system.";
     // The longest path a Unix socket address holds is taken, one a byte longer refused.
     const std::string longest = "/" + std::string(sizeof(sockaddr_un::sun_path) - 2, 'p');
+    // A document with the endpoints ipc:///i and ipc:///o and more members of "system".
+    const auto ipc = [](const std::string& _members) {
+        return R"({"system": {"input_address": "ipc:///i", "output_address": "ipc:///o", )" +
+               _members + "}}";
+    };
+    const std::string ipc_read = "ipc:///i | ipc:///o | 16777216 4096 1000 1000 0 0";
     const std::vector<std::pair<std::string, std::string>> rows = {
         {R"({ // where producers push
             "system": {"input_address": "tcp://127.0.0.1:1", "extra": [1, {"a": 2}],
@@ -58,21 +64,14 @@ TEST(BrokerConfig, ReadsEndpointsAndLimitsOrNamesEveryFault) {
              "max_message_size": 1, "max_subscription_size": 2, "input_high_water_mark": 3,
              "output_high_water_mark": 0, "heartbeat_interval_ms": 5, "heartbeat_timeout_ms": 6}})",
          "ipc:///i | tcp://h:* | 1 2 3 0 5 6"},
-        {R"({"system": {"input_address": "ipc:///i", "output_address": "ipc:///o",
-             "metrics_address": "[::1]:9571"}})",
-         "ipc:///i | ipc:///o | 16777216 4096 1000 1000 0 0 | [::1]:9571 = ::1 9571"},
-        {R"({"system": {"input_address": "ipc:///i", "output_address": "ipc:///o",
-             "metrics_address": "0.0.0.0:0"}})",
-         "ipc:///i | ipc:///o | 16777216 4096 1000 1000 0 0 | 0.0.0.0:0 = 0.0.0.0 0"},
-        {R"({"system": {"input_address": "ipc:///i", "output_address": "ipc:///o",
-             "curve": {"secret_key_file": "b.secret", "producers": "/p", "subscribers": "/s"}}})",
-         "ipc:///i | ipc:///o | 16777216 4096 1000 1000 0 0 | curve b.secret /p /s"},
-        {R"({"system": {"input_address": "ipc:///i", "output_address": "ipc:///o",
-             "curve": {"secret_key_file": "", "subscribers": 1}}})",
+        {ipc(R"("metrics_address": "[::1]:9571")"), ipc_read + " | [::1]:9571 = ::1 9571"},
+        {ipc(R"("metrics_address": "0.0.0.0:0")"), ipc_read + " | 0.0.0.0:0 = 0.0.0.0 0"},
+        {ipc(R"("curve": {"secret_key_file": "b.secret", "producers": "/p", "subscribers": "/s"})"),
+         ipc_read + " | curve b.secret /p /s"},
+        {ipc(R"("curve": {"secret_key_file": "", "subscribers": 1})"),
          invalid + "Field must not be empty: system.curve.secret_key_file\n" + field +
              "curve.producers\n" + field + "curve.subscribers"},
-        {R"({"system": {"input_address": "ipc:///i", "output_address": "ipc:///o",
-             "curve": "keys"}})",
+        {ipc(R"("curve": "keys")"),
          invalid +
              "Can not find object <object>: system.curve, path: system.curve.secret_key_file\n" +
              "Can not find object <object>: system.curve, path: system.curve.producers\n" +
@@ -83,9 +82,7 @@ TEST(BrokerConfig, ReadsEndpointsAndLimitsOrNamesEveryFault) {
              unbindable + "output_address: unsupported transport, tcp or ipc expected\n" +
              "Field must not be negative: system.max_message_size\n" +
              "Can not find field <int>: system.input_high_water_mark"},
-        {R"({"system": {"input_address": "ipc:///i", "output_address": "ipc:///o",
-             "metrics_address": 9571}})",
-         invalid + "Can not find field <string>: system.metrics_address"},
+        {ipc(R"("metrics_address": 9571)"), invalid + field + "metrics_address"},
         {R"({"system": {"input_address": "ipc://)" + longest + R"(", "output_address": "ipc://)" +
              longest + R"(p"}})",
          invalid + unbindable + "output_address: ipc path longer than 107 bytes"},
@@ -110,11 +107,8 @@ TEST(BrokerConfig, ReadsEndpointsAndLimitsOrNamesEveryFault) {
              {"[127.0.0.1]:9571", "the host is not an IPv4 address or an IPv6 address in brackets"},
              {"localhost:9571",
               "the host is not an IPv4 address or an IPv6 address in brackets"}}) {
-        EXPECT_EQ(
-            endpoints(R"({"system": {"input_address": "ipc:///i", "output_address": "ipc:///o",
-                            "metrics_address": ")" +
-                      address + "\"}}"),
-            invalid + "Not an address to listen on: system.metrics_address: " + fault);
+        EXPECT_EQ(endpoints(ipc(R"("metrics_address": ")" + address + '"')),
+                  invalid + "Not an address to listen on: system.metrics_address: " + fault);
     }
     for (const std::string unparsable : {"", "{\"system\": "}) {
         EXPECT_EQ(endpoints(unparsable).rfind("Cannot parse json: ", 0), 0u) << unparsable;
@@ -122,16 +116,13 @@ TEST(BrokerConfig, ReadsEndpointsAndLimitsOrNamesEveryFault) {
 }
 
 TEST(BrokerConfig, TellsEndpointsReachableFromTheNetwork) {
-    for (const auto& [endpoint, reachable] :
-         std::vector<std::pair<std::string, bool>>{{"tcp://127.0.0.1:5570", false},
-                                                   {"tcp://127.1.2.3:5570", false},
-                                                   {"tcp://[::1]:5570", false},
-                                                   {"ipc:///run/quorvane/input", false},
-                                                   {"tcp://0.0.0.0:5570", true},
-                                                   {"tcp://[::]:5570", true},
-                                                   {"tcp://192.168.1.2:5570", true},
-                                                   {"tcp://[fe80::1]:5570", true},
-                                                   {"tcp://eth0:5570", true}}) {
-        EXPECT_EQ(kelm::reachable_from_network(endpoint), reachable) << endpoint;
+    for (const std::string local : {"tcp://127.0.0.1:5570", "tcp://127.1.2.3:5570",
+                                    "tcp://[::1]:5570", "ipc:///run/quorvane/input"}) {
+        EXPECT_FALSE(kelm::reachable_from_network(local)) << local;
+    }
+    for (const std::string remote :
+         {"tcp://0.0.0.0:5570", "tcp://[::]:5570", "tcp://192.168.1.2:5570", "tcp://[fe80::1]:5570",
+          "tcp://eth0:5570"}) {
+        EXPECT_TRUE(kelm::reachable_from_network(remote)) << remote;
     }
 }

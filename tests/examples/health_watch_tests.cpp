@@ -1,6 +1,8 @@
 #include "child_process.hpp"
 #include "http_server.hpp"
 #include "push_sub.hpp"
+#include "redis_server.hpp"
+#include "temporary_directory.hpp"
 #include "wait.hpp"
 
 #include <hiredis/hiredis.h>
@@ -8,15 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <sysexits.h>
-#include <unistd.h>
 
 #include <boost/asio/ip/tcp.hpp>
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -28,11 +26,7 @@
 namespace {
 
 using kelm::test::child_process;
-
-std::string read_file(const std::string& _file_name) {
-    std::ifstream file(_file_name);
-    return {std::istreambuf_iterator<char>(file), {}};
-}
+using test_support::read_file;
 
 int free_port() {
     boost::asio::io_context io;
@@ -61,9 +55,9 @@ std::map<std::string, std::string> hash(int _port, const std::string& _key) {
 class HealthWatch : public ::testing::Test {
 protected:
     HealthWatch() {
-        const auto config =
-            write("broker.json", R"({"system": {"input_address": ")" + m_input +
-                                     R"(", "output_address": ")" + m_output + R"("}})");
+        const auto config = m_directory.write_file(
+            "broker.json", R"({"system": {"input_address": ")" + m_input +
+                               R"(", "output_address": ")" + m_output + R"("}})");
         m_broker.emplace(std::vector<std::string>{QUORVANE_BINARY, "-c", config});
         m_peers.emplace(m_input, m_output);
         if (!m_peers->await_forwarding()) {
@@ -71,27 +65,9 @@ protected:
         }
         start_redis();
     }
-    ~HealthWatch() override { std::filesystem::remove_all(m_directory); }
 
-    // An empty server, on the same port each time; returns once it accepts connections.
-    void start_redis() {
-        m_redis.emplace(std::vector<std::string>{
-            "redis-server", "--port", std::to_string(m_redis_port), "--bind", "127.0.0.1", "--save",
-            "", "--logfile", "/dev/null"});
-        const auto answers = [this] {
-            const std::unique_ptr<redisContext, decltype(&redisFree)> context(
-                redisConnect("127.0.0.1", m_redis_port), redisFree);
-            return context && context->err == 0;
-        };
-        if (!kelm::test::eventually(answers)) {
-            throw std::runtime_error("redis-server does not start");
-        }
-    }
-
-    std::string write(const std::string& _name, const std::string& _content) const {
-        std::ofstream(m_directory + "/" + _name) << _content;
-        return m_directory + "/" + _name;
-    }
+    // An empty server, on the same port each time.
+    void start_redis() { m_redis.emplace(m_redis_port); }
 
     // The service's configuration, with members replaced or added as `"name": value`.
     std::string configuration(const std::string& _urls, const std::string& _more = "") const {
@@ -103,8 +79,9 @@ protected:
     }
 
     child_process start(const std::string& _configuration) {
-        return child_process({HEALTH_WATCH_BINARY, "-c", write("watch.json", _configuration)},
-                             {{}, {}, {}, m_directory + "/stderr"});
+        return child_process(
+            {HEALTH_WATCH_BINARY, "-c", m_directory.write_file("watch.json", _configuration)},
+            {{}, {}, {}, m_directory.path + "/stderr"});
     }
 
     // What the broker published next, skipping the lines of other programs' loggers; nothing
@@ -142,15 +119,12 @@ protected:
 
     // The start of a log line of the service, as the broker publishes it.
     const std::string m_line = R"(&health-watch:main \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )";
-    std::string m_directory = [] {
-        char pattern[] = "/tmp/quorvane-example-XXXXXX";
-        return std::string(::mkdtemp(pattern));
-    }();
+    const test_support::temporary_directory m_directory;
     const std::string m_input = kelm::test::free_endpoint();
     const std::string m_output = kelm::test::free_endpoint();
     const int m_redis_port = free_port();
     std::optional<child_process> m_broker;
-    std::optional<child_process> m_redis;
+    std::optional<test_support::redis_server> m_redis;
     std::optional<kelm::test::push_sub> m_peers;
 };
 
@@ -201,7 +175,7 @@ TEST_F(HealthWatch, ReportsEachUrlEveryPeriodAndFailuresOnceTheServerIsGone) {
     watch.send_signal(SIGTERM);
     EXPECT_TRUE(seen({std::regex(m_line + "Stopped")}, 1));
     EXPECT_EQ(watch.wait(kelm::test::patience), 0);
-    EXPECT_EQ(read_file(m_directory + "/stderr"), "");
+    EXPECT_EQ(read_file(m_directory.path + "/stderr"), "");
 }
 
 // Without Redis the results still reach the broker and the service asks again each period;
@@ -234,50 +208,52 @@ TEST_F(HealthWatch, GoesOnWithoutRedisAndWritesAgainOnceItIsBack) {
 // standard error.
 TEST_F(HealthWatch, RefusesBadCommandLinesAndConfigurationsWithTheirStatus) {
     using row = std::tuple<std::vector<std::string>, int, std::string>;
-    const std::string file = m_directory + "/watch.json";
+    const std::string file = m_directory.path + "/watch.json";
     const std::string invalid = "^/settings.cpp:\\d+ Config file is invalid: ";
-    write("watch.json", "");
+    m_directory.write_file("watch.json", "");
     for (const auto& [arguments, status, error] : std::vector<row>{
              {{},
               EX_USAGE,
               "^/core/get_config_file_name.hpp:\\d+ The configuration file is not defined! "
               "Usage: "},
              {{"-x", "-c", file}, EX_USAGE, "invalid option -- 'x'\n.*Usage: .* -c config_file\n$"},
-             {{"-c", m_directory + "/absent.json"},
+             {{"-c", m_directory.path + "/absent.json"},
               EX_CONFIG,
               "^std::exception::what\\(\\): Cannot read .*absent.json: No such file or "
               "directory\n$"},
-             {{"-c", write("1.json", "{")},
+             {{"-c", m_directory.write_file("1.json", "{")},
               EX_CONFIG,
               "^std::exception::what\\(\\): Cannot parse json: "},
-             {{"-c", write("2.json", "{}")},
+             {{"-c", m_directory.write_file("2.json", "{}")},
               EX_CONFIG,
               invalid + "Field must be a non-empty array of strings: health_watch.urls\n"
                         "Can not find object <object>: health_watch, path: "
                         "health_watch.period_ms\n[\\s\\S]*"},
              {{"-c",
-               write("3.json",
-                     configuration(
-                         "[]",
-                         R"(, "period_ms": 0, "redis": {"host": 1, "port": 65536, "db": -1})"))},
+               m_directory.write_file(
+                   "3.json",
+                   configuration(
+                       "[]",
+                       R"(, "period_ms": 0, "redis": {"host": 1, "port": 65536, "db": -1})"))},
               EX_CONFIG,
               invalid + "Field must be a non-empty array of strings: health_watch.urls\n"
                         "Field must be at least 1: health_watch.period_ms\n"
                         "Can not find field <string>: health_watch.redis.host\n"
                         "Field must be at most 65535: health_watch.redis.port\n"
                         "Field must be at least 0: health_watch.redis.db\n$"},
-             {{"-c", write("4.json", configuration(R"(["a", 2])"))},
+             {{"-c", m_directory.write_file("4.json", configuration(R"(["a", 2])"))},
               EX_CONFIG,
               invalid + "Field must be a non-empty array of strings: health_watch.urls\n$"},
-             {{"-c", write("5.json", configuration(R"(["a"])", R"(, "broker_input": "nowhere")"))},
+             {{"-c", m_directory.write_file(
+                         "5.json", configuration(R"(["a"])", R"(, "broker_input": "nowhere")"))},
               EX_CONFIG,
               "^std::exception::what\\(\\): Invalid argument\n$"},
          }) {
         std::vector<std::string> argv{HEALTH_WATCH_BINARY};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
-        child_process watch(argv, {{}, {}, {}, m_directory + "/stderr"});
+        child_process watch(argv, {{}, {}, {}, m_directory.path + "/stderr"});
         EXPECT_EQ(watch.wait(kelm::test::patience), status) << ::testing::PrintToString(arguments);
-        const auto text = read_file(m_directory + "/stderr");
+        const auto text = read_file(m_directory.path + "/stderr");
         EXPECT_TRUE(std::regex_search(text, std::regex(error))) << text;
     }
 }

@@ -1,4 +1,4 @@
-#include "child_process.hpp"
+#include "redis_server.hpp"
 #include "syslog_capture.hpp"
 #include "wait.hpp"
 
@@ -149,21 +149,10 @@ protected:
     Redis() { start_server(); }
     ~Redis() override { kill_server(); }
 
-    // Starts an empty server on the port; returns once it accepts connections. The
-    // system log starts empty too.
+    // Starts an empty server on the port; the system log starts empty too.
     void start_server() {
         test_support::clear_syslog_lines();
-        const auto accepts = [this] {
-            const std::unique_ptr<redisContext, decltype(&redisFree)> context(
-                redisConnect("127.0.0.1", m_port), redisFree);
-            return context && context->err == 0;
-        };
-        m_server.emplace(std::vector<std::string>{"redis-server", "--port", std::to_string(m_port),
-                                                  "--bind", "127.0.0.1", "--save", "", "--logfile",
-                                                  "/dev/null"});
-        if (!kelm::test::eventually(accepts)) {
-            throw std::runtime_error("redis-server does not start");
-        }
+        m_server.emplace(m_port);
     }
 
     // Ends the server at once, as a crash would.
@@ -182,7 +171,7 @@ protected:
     core::events_loop::ptr m_loop = m_core->create_events_loop("main");
     boost::asio::io_context& m_io = m_loop->get_io_context();
     const int m_port = listener(m_io).local_endpoint().port();
-    std::optional<kelm::test::child_process> m_server;
+    std::optional<test_support::redis_server> m_server;
     fake_server m_fake{m_io};
 };
 

@@ -1,5 +1,6 @@
 #include "child_process.hpp"
 #include "push_sub.hpp"
+#include "temporary_directory.hpp"
 #include "wait.hpp"
 
 #include <core/logger.hpp>
@@ -7,12 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <regex>
@@ -21,6 +19,8 @@
 #include <vector>
 
 namespace {
+
+using test_support::read_file;
 
 const std::string pub = QUORVANE_PUB;
 const std::string sub = QUORVANE_SUB;
@@ -38,10 +38,10 @@ bool contains(const std::string& _text, const std::string& _part) {
 class child {
 public:
     explicit child(std::vector<std::string> _command, const std::string& _input = {})
-        : m_process(
-              std::move(_command),
-              {{}, written(m_directory + "/0", _input), m_directory + "/1", m_directory + "/2"}) {}
-    ~child() { std::filesystem::remove_all(m_directory); }
+        : m_process(std::move(_command), {{},
+                                          m_directory.write_file("0", _input),
+                                          m_directory.path + "/1",
+                                          m_directory.path + "/2"}) {}
 
     void kill(int _signal) const { m_process.send_signal(_signal); }
 
@@ -50,20 +50,11 @@ public:
 
     // Standard output, or what the descriptor given holds.
     std::string output(int _stream = 1) const {
-        std::ifstream file(m_directory + "/" + std::to_string(_stream));
-        return {std::istreambuf_iterator<char>(file), {}};
+        return read_file(m_directory.path + "/" + std::to_string(_stream));
     }
 
 private:
-    static std::string written(const std::string& _file, const std::string& _content) {
-        std::ofstream(_file) << _content;
-        return _file;
-    }
-
-    std::string m_directory = [] {
-        char pattern[] = "/tmp/quorvane-child-XXXXXX";
-        return std::string(mkdtemp(pattern));
-    }();
+    const test_support::temporary_directory m_directory;
     kelm::test::child_process m_process;
 };
 
@@ -185,33 +176,28 @@ TEST(Tools, CommandLineMistakesAndRefusedEndpointsGiveOneLineAndTheirStatus) {
 // quorvane-keygen's pairs set up a broker with CURVE; the tools and the logger with keys it
 // accepts get through, a tool whose key it refuses says so and ends with status 1.
 TEST(Tools, KeysFromKeygenSecureABrokerAndItsPeers) {
-    char pattern[] = "/tmp/quorvane-keys-XXXXXX";
-    const std::string keys = ::mkdtemp(pattern);
-    const std::unique_ptr<const std::string, void (*)(const std::string*)> cleanup(
-        &keys, [](const std::string* _path) { std::filesystem::remove_all(*_path); });
-    const auto read = [](const std::string& _file) {
-        std::ifstream file(_file);
-        return std::string(std::istreambuf_iterator<char>(file), {});
-    };
+    const test_support::temporary_directory directory;
+    const std::string& keys = directory.path;
     std::map<std::string, std::string> public_keys;
     for (const std::string name : {"broker", "producer", "subscriber", "stranger"}) {
         child made({keygen, keys + "/" + name});
         ASSERT_EQ(made.wait(), 0);
         public_keys[name] = made.output().substr(0, 40);
         EXPECT_EQ(made.output(), public_keys[name] + "\n");
-        EXPECT_TRUE(contains(read(keys + "/" + name + ".pub"), "\n" + public_keys[name] + "\n"));
+        EXPECT_TRUE(
+            contains(read_file(keys + "/" + name + ".pub"), "\n" + public_keys[name] + "\n"));
         for (const auto& [suffix, mode] : {std::make_pair(".secret", 0600), {".pub", 0644}}) {
             struct stat status {};
             ASSERT_EQ(::stat((keys + "/" + name + suffix).c_str(), &status), 0);
             EXPECT_EQ(status.st_mode & 0777, static_cast<unsigned>(mode)) << name << suffix;
         }
     }
-    const std::string secret = read(keys + "/broker.secret");
+    const std::string secret = read_file(keys + "/broker.secret");
     child again({keygen, keys + "/broker"});
     EXPECT_EQ(again.wait(), 1);
     EXPECT_EQ(again.output(2),
               "quorvane-keygen: " + keys + "/broker.secret exists already: nothing written\n");
-    EXPECT_EQ(read(keys + "/broker.secret"), secret);
+    EXPECT_EQ(read_file(keys + "/broker.secret"), secret);
 
     for (const auto& [folder, name] : {std::make_pair("/producers.d", "producer"),
                                        std::make_pair("/subscribers.d", "subscriber")}) {
@@ -233,7 +219,7 @@ TEST(Tools, KeysFromKeygenSecureABrokerAndItsPeers) {
     child reader(with_keys({sub, "-a", output, "-t", "&m:", "-t", log_prefix}, "subscriber"));
     kelm::libs::core::logger logger("tools-test", "main");
     // The key follows keygen's line of comment.
-    const std::string producer_secret = read(keys + "/producer.secret");
+    const std::string producer_secret = read_file(keys + "/producer.secret");
     logger.set_curve_keys(public_keys["broker"], public_keys["producer"],
                           producer_secret.substr(producer_secret.find('\n') + 1, 40));
     logger.connect(input);
@@ -247,16 +233,15 @@ TEST(Tools, KeysFromKeygenSecureABrokerAndItsPeers) {
     EXPECT_EQ(child(with_keys({pub, "-a", input, "&m:secured"}, "producer")).wait(), 0);
     ASSERT_TRUE(kelm::test::eventually([&] { return contains(reader.output(), "&m:secured"); }));
 
+    const std::string refused_key = " failed: the broker refused this key";
+    const std::string pub_refused = "quorvane-pub: handshake with " + input + refused_key;
+    const std::string sub_refused = "quorvane-sub: handshake with " + output + refused_key;
     for (const auto& [command, line] :
          std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {with_keys({pub, "-a", input, "&m:refused"}, "stranger"),
-              "quorvane-pub: handshake with " + input + " failed: the broker refused this key"},
-             {with_keys({pub, "-a", input, "&m:refused"}, "subscriber"),
-              "quorvane-pub: handshake with " + input + " failed: the broker refused this key"},
-             {with_keys({sub, "-a", output}, "stranger"),
-              "quorvane-sub: handshake with " + output + " failed: the broker refused this key"},
-             {with_keys({sub, "-a", output}, "producer"),
-              "quorvane-sub: handshake with " + output + " failed: the broker refused this key"},
+             {with_keys({pub, "-a", input, "&m:refused"}, "stranger"), pub_refused},
+             {with_keys({pub, "-a", input, "&m:refused"}, "subscriber"), pub_refused},
+             {with_keys({sub, "-a", output}, "stranger"), sub_refused},
+             {with_keys({sub, "-a", output}, "producer"), sub_refused},
              // Which side ends the handshake first decides how a client without CURVE hears it.
              {{sub, "-a", output}, "quorvane-sub: handshake with " + output + " failed: "},
              {{pub, "-a", input, "--server-key", keys + "/stranger.pub", "--key",
