@@ -99,14 +99,15 @@ TEST(BrokerConfig, ReadsEndpointsAndLimitsOrNamesEveryFault) {
     for (const auto& [document, expected] : rows) {
         EXPECT_EQ(endpoints(document), expected) << document;
     }
+    const std::string port = "the port is not a number from 0 to 65535";
+    const std::string host = "the host is not an IPv4 address or an IPv6 address in brackets";
     for (const auto& [address, fault] : std::vector<std::pair<std::string, std::string>>{
-             {"127.0.0.1:65536", "the port is not a number from 0 to 65535"},
-             {"[::1]:95x", "the port is not a number from 0 to 65535"},
+             {"127.0.0.1:65536", port},
+             {"[::1]:95x", port},
              {"127.0.0.1", "not of the form host:port"},
-             {"::1:9571", "the host is not an IPv4 address or an IPv6 address in brackets"},
-             {"[127.0.0.1]:9571", "the host is not an IPv4 address or an IPv6 address in brackets"},
-             {"localhost:9571",
-              "the host is not an IPv4 address or an IPv6 address in brackets"}}) {
+             {"::1:9571", host},
+             {"[127.0.0.1]:9571", host},
+             {"localhost:9571", host}}) {
         EXPECT_EQ(endpoints(ipc(R"("metrics_address": ")" + address + '"')),
                   invalid + "Not an address to listen on: system.metrics_address: " + fault);
     }

@@ -141,6 +141,7 @@ TEST(Tools, SeveralEndpointsReachEveryBrokerThatIsUp) {
 
 TEST(Tools, CommandLineMistakesAndRefusedEndpointsGiveOneLineAndTheirStatus) {
     using row = std::tuple<std::vector<std::string>, int, std::string>;
+    const std::string together = "--server-key and --key go together (see --help)";
     for (const auto& [command, status, error] : std::vector<row>{
              {{pub, "-a", "x", "-x"}, 64, "unknown option -x (see --help)"},
              {{sub}, 64, "no endpoint: give -a ENDPOINT (see --help)"},
@@ -149,12 +150,8 @@ TEST(Tools, CommandLineMistakesAndRefusedEndpointsGiveOneLineAndTheirStatus) {
              {{sub, "-a", "127.0.0.1:1"}, 64, "malformed endpoint 127.0.0.1:1: Invalid argument"},
              {{pub, "-a", "a://b", "x"}, 1, "cannot connect to a://b: Protocol not supported"},
              {{sub, "-a", "a://b"}, 1, "cannot connect to a://b: Protocol not supported"},
-             {{pub, "-a", "x", "--key", "k"},
-              64,
-              "--server-key and --key go together (see --help)"},
-             {{sub, "-a", "x", "--server-key", "k"},
-              64,
-              "--server-key and --key go together (see --help)"},
+             {{pub, "-a", "x", "--key", "k"}, 64, together},
+             {{sub, "-a", "x", "--server-key", "k"}, 64, together},
              {{sub, "-a", "x", "--server-key", "/absent.pub", "--key", "/absent.secret"},
               1,
               "Cannot read key file /absent.secret: No such file or directory"},
