@@ -314,17 +314,25 @@ TEST_F(Redis, RealRepliesAreReadUntilTheServerIsKilledAndAfterItIsBack) {
     EXPECT_THAT(outcome([&] { return client->create_command({"NO"})->execute().to_string(); }),
                 StartsWith("Command: NO, error: ERR unknown command"));
 
+    // More than one write's worth, so that some are still queued when the server dies.
     std::vector<type> replies;
-    const auto blocked = client->create_command({"BLPOP", "nothing", "0"})->execute_async();
-    const auto queued = client->get("k")->execute_async();
-    for (const auto& pending : {blocked, queued}) {
-        pending->set_callback([&](redis::reply _r) { replies.push_back(_r.get_type()); });
+    std::vector<core::async_operation_handle<redis::reply>::ptr> pending{
+        client->create_command({"BLPOP", "nothing", "0"})->execute_async()};
+    for (int i = 0; i < 40; ++i) {
+        pending.push_back(client->set("k", std::string(16384, 'v'))->execute_async());
+    }
+    for (const auto& handle : pending) {
+        handle->set_callback([&](redis::reply _r) { replies.push_back(_r.get_type()); });
     }
     kill_server();
-    EXPECT_TRUE(run_until(m_io, [&] { return replies.size() == 2; }));
-    EXPECT_EQ(replies, (std::vector<type>{type::NIL, type::NIL}));
+    EXPECT_TRUE(run_until(m_io, [&] { return replies.size() == pending.size(); }));
+    EXPECT_EQ(replies, std::vector<type>(pending.size(), type::NIL));
     EXPECT_THAT(test_support::take_syslog_texts(), ElementsAre(HasSubstr("redis server lost: ")));
     EXPECT_EQ(outcome([&] { return client->get("k")->execute_async(); }), "Command: GET, error");
+    // More than the socket takes at once: the writes after the server's reset must fail,
+    // not end the program with SIGPIPE.
+    EXPECT_THAT(outcome([&] { return client->set("k", std::string(8 << 20, 'v'))->execute(); }),
+                StartsWith("Command: SET, error: "));
 
     start_server();
     handle->restart();
@@ -340,10 +348,12 @@ TEST_F(Redis, RealRepliesAreReadUntilTheServerIsKilledAndAfterItIsBack) {
 TEST_F(Redis, RepliesReachTheirHandlesInOrder) {
     const auto c = wait_for(m_loop->create_redis_context("127.0.0.1", m_port, 0)).value();
     constexpr long long sent = 3000;
+    // Long enough that the commands are more than the connection writes at once.
+    const std::string counter(100, 'n');
     std::vector<core::async_operation_handle<redis::reply>::ptr> handles;
     std::vector<std::pair<long long, long long>> received;
     for (long long i = 0; i < sent; ++i) {
-        auto handle = c->create_command({"INCR", "n"})->execute_async();
+        auto handle = c->create_command({"INCR", counter})->execute_async();
         handle->set_callback([&handles, &received, i](redis::reply _reply) {
             received.emplace_back(i, _reply.to_long_long());
             // Its reply is most likely read already, and on its way.
@@ -370,7 +380,7 @@ TEST_F(Redis, RepliesReachTheirHandlesInOrder) {
     EXPECT_TRUE(run_until(m_io, all));
     EXPECT_EQ(received, expected);
 
-    const auto again = c->create_command({"INCR", "n"})->execute_async();
+    const auto again = c->create_command({"INCR", counter})->execute_async();
     EXPECT_EQ(wait_for(again).to_long_long(), sent + 1);
     EXPECT_TRUE(again->is_complete());
     again->restart();

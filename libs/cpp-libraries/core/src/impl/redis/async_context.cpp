@@ -1,11 +1,15 @@
 #include "async_context.hpp"
 
+#include "sigpipe_guard.hpp"
+
 #include <core/async_operation_handle_impl.hpp>
 #include <core/events_loop.hpp>
 #include <core/exception.hpp>
 #include <core/logger.hpp>
 
 #include <boost/asio/error.hpp>
+
+#include <hiredis/sds.h>
 
 #include <unistd.h>
 
@@ -143,6 +147,7 @@ async_context::~async_context() {
         redisAsyncFree(context);
     }
     *m_context_is_alive = false;
+    answer_unsent();
     m_connect_callback = nullptr;
     boost::system::error_code ignored;
     m_socket.close(ignored);
@@ -153,18 +158,51 @@ void async_context::set_connect_callback(std::function<void(int)> _callback) {
     m_connect_callback = std::move(_callback);
 }
 
-void async_context::send(boost::string_view _text, boost::string_view _name,
-                         std::weak_ptr<command_handle> _handle) {
-    if (m_context == nullptr) {
-        throw exception("Command: " + _name.to_string() + ", error", KELM_SOURCE_LOCATION());
+void async_context::send(std::shared_ptr<command_handle> _handle) {
+    if (m_context != nullptr && (!m_unsent.empty() || unwritten_bytes() >= feed_bytes)) {
+        // hiredis already waits to write, and takes more after each write.
+        m_unsent.push_back(std::move(_handle));
+        return;
     }
+    const auto name = _handle->name();
+    if (m_context == nullptr || !hand_over(_handle->text(), _handle)) {
+        throw exception("Command: " + name.to_string() + ", error", KELM_SOURCE_LOCATION());
+    }
+}
+
+bool async_context::hand_over(boost::string_view _text, std::weak_ptr<command_handle> _handle) {
     // In place before hiredis has the command: a reply never comes back before it
     // returns, but this must not fail after it has taken the command.
     m_waiting.push_back(std::move(_handle));
     if (redisAsyncFormattedCommand(m_context, reply_function, nullptr, _text.data(),
                                    _text.size()) != REDIS_OK) {
         m_waiting.pop_back();
-        throw exception("Command: " + _name.to_string() + ", error", KELM_SOURCE_LOCATION());
+        return false;
+    }
+    return true;
+}
+
+// hiredis refuses commands only when it is closing the connection, and then the rest
+// would not go out either.
+void async_context::feed() {
+    while (m_context != nullptr && !m_unsent.empty() && unwritten_bytes() < feed_bytes) {
+        const auto handle = std::move(m_unsent.front());
+        m_unsent.pop_front();
+        if (!hand_over(handle->text(), handle)) {
+            answer(handle, nullptr);
+            answer_unsent();
+        }
+    }
+}
+
+std::size_t async_context::unwritten_bytes() const {
+    return sdslen(m_context->c.obuf);
+}
+
+void async_context::answer_unsent() {
+    while (!m_unsent.empty()) {
+        answer(std::move(m_unsent.front()), nullptr);
+        m_unsent.pop_front();
     }
 }
 
@@ -175,9 +213,13 @@ void async_context::take_reply(redisReply* _record) {
     if (m_waiting.empty()) {
         return;
     }
-    const auto handle = m_waiting.front().lock();
-    auto weak_handle = std::move(m_waiting.front());
+    auto handle = std::move(m_waiting.front());
     m_waiting.pop_front();
+    answer(std::move(handle), _record);
+}
+
+void async_context::answer(std::weak_ptr<command_handle> _handle, redisReply* _record) {
+    const auto handle = _handle.lock();
     if (!handle) {
         return;
     }
@@ -193,7 +235,7 @@ void async_context::take_reply(redisReply* _record) {
         }
         _record->type = REDIS_REPLY_NIL;
     }
-    m_deliveries->push(std::move(weak_handle), reply(_record));
+    m_deliveries->push(std::move(_handle), reply(_record));
 }
 
 void async_context::add_read() {
@@ -222,7 +264,7 @@ void async_context::connect_callback(int _status) {
         command_text select;
         select.add("SELECT");
         select.add(std::to_string(m_db));
-        send(select.text(), select.first_word(), {});
+        hand_over(select.text(), {});
     }
     // Runs once; whatever it holds is released right after, also when it throws.
     const auto callback = std::exchange(m_connect_callback, nullptr);
@@ -236,6 +278,7 @@ void async_context::disconnect_callback(int _status) {
         m_context != nullptr && m_context->errstr != nullptr ? m_context->errstr : "";
     clear_context(*this);
     stop_watching();
+    answer_unsent();
     // REDIS_OK is our own destructor freeing the connection.
     if (_status != REDIS_OK) {
         m_logger.warning("Connection to the redis server lost: %1%") % reason;
@@ -323,10 +366,24 @@ void async_context::handle_write(const boost::system::error_code& _error) {
     }
     const auto keep_alive = shared_from_this();
     if (!_error && m_context != nullptr) {
-        redisAsyncHandleWrite(m_context);
+        write();
     }
     m_deliveries->flush();
     operate();
+}
+
+// While the socket takes all hiredis has, hiredis gets more right away; the last feed
+// has it ask for a write wait again.
+void async_context::write() {
+    const sigpipe_guard guard;
+    feed();
+    for (int round = 1; round <= write_rounds; ++round) {
+        redisAsyncHandleWrite(m_context);
+        if (m_context == nullptr || m_unsent.empty() || unwritten_bytes() != 0) {
+            return;
+        }
+        feed();
+    }
 }
 
 void async_context::stop_watching() {

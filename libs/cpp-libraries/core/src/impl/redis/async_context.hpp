@@ -44,13 +44,11 @@ public:
     ~async_context();
 
     void set_connect_callback(std::function<void(int)> _callback);
-    // Queues the command's wire text (copied at once); its name is for error messages.
-    // The reply reaches the handle on the loop's thread, in the order the commands were
-    // queued, NIL when the connection goes away first; a handle gone by then gets
-    // nothing, and an empty pointer throws the reply away. Throws when there is no
-    // connection to queue on.
-    void send(boost::string_view _text, boost::string_view _name,
-              std::weak_ptr<command_handle> _handle);
+    // Queues the handle's command. The reply reaches the handle on the loop's thread, in
+    // the order the commands were queued, NIL when the connection goes away first; a
+    // handle its caller has dropped by then gets nothing, but its command is still sent.
+    // Throws when there is no connection to queue on.
+    void send(std::shared_ptr<command_handle> _handle);
 
     void add_read();
     void del_read();
@@ -79,6 +77,9 @@ private:
     friend void clear_context(async_context& _context);
 
     static constexpr std::chrono::milliseconds connect_timeout{1500};
+    static constexpr std::size_t feed_bytes = 256 * 1024;
+    // Writes one handler makes while the socket keeps taking all it is given.
+    static constexpr int write_rounds = 16;
 
     void log_exception() const noexcept;
     void start_connect_timer();
@@ -87,6 +88,15 @@ private:
     void handle_read(const boost::system::error_code& _error);
     void handle_write(const boost::system::error_code& _error);
     void stop_watching();
+    // Hands the command to hiredis, which copies its text; false when hiredis refuses it.
+    bool hand_over(boost::string_view _text, std::weak_ptr<command_handle> _handle);
+    // Hands over queued commands until hiredis holds a socket's worth of bytes.
+    void feed();
+    void write();
+    std::size_t unwritten_bytes() const;
+    // What the connection owes the commands it will never send: NIL replies.
+    void answer_unsent();
+    void answer(std::weak_ptr<command_handle> _handle, redisReply* _record);
 
     events_loop& m_events_loop;
     const component_logger& m_logger;
@@ -102,6 +112,11 @@ private:
     std::shared_ptr<bool> m_context_is_alive;
     // The handles of the commands sent, oldest first: hiredis answers them in that order.
     std::deque<std::weak_ptr<command_handle>> m_waiting;
+    // The commands not yet handed to hiredis, oldest first. hiredis copies every command
+    // into one output buffer until it is written: given a burst at once it would hold
+    // each command twice, there and in its handle. So it gets what the socket can take
+    // next, and the handles, kept until then, hold the rest.
+    std::deque<std::shared_ptr<command_handle>> m_unsent;
     std::shared_ptr<reply_deliveries> m_deliveries;
     // hiredis's own reply functions, except that it does not free a reply that a
     // callback has taken over.

@@ -5,19 +5,27 @@
 #include <core/events_loop.hpp>
 #include <core/source_location.hpp>
 
+#include <cstring>
+
 namespace kelm::libs::core::redis {
 
 command_handle::command_handle(async_context& _async, const command_text& _command)
-    : m_async(_async),
-      m_name_offset(
-          static_cast<std::uint32_t>(_command.first_word().data() - _command.text().data())),
-      m_name_length(static_cast<std::uint32_t>(_command.first_word().size())),
-      m_text(_command.text().begin(), _command.text().end()) {}
+    : m_async(_async), m_size(_command.text().size()) {
+    if (!is_inline()) {
+        m_heap = new char[m_size];
+    }
+    std::memcpy(is_inline() ? m_inline : m_heap, _command.text().data(), m_size);
+}
+
+command_handle::~command_handle() {
+    if (!is_inline()) {
+        delete[] m_heap;
+    }
+}
 
 void command_handle::start() {
-    m_completed = false;
-    const boost::string_view text(m_text.data(), m_text.size());
-    m_async.send(text, text.substr(m_name_offset, m_name_length), weak_from_this());
+    m_completed.store(false, std::memory_order_release);
+    m_async.send(shared_from_this());
 }
 
 void command_handle::restart() {
@@ -25,11 +33,12 @@ void command_handle::restart() {
 }
 
 bool command_handle::is_complete() const {
-    return m_completed;
+    return m_completed.load(std::memory_order_acquire);
 }
 
+// Written on the loop's thread only; a reader elsewhere needs no more order than this.
 void command_handle::mark_complete() {
-    m_completed = true;
+    m_completed.store(true, std::memory_order_release);
 }
 
 void command_handle::deliver(reply _reply) {

@@ -13,8 +13,23 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <system_error>
 
 namespace kelm::libs::core::redis {
+
+// The first word of a command's wire text, for error messages.
+inline boost::string_view first_word_of(boost::string_view _text) {
+    // The word count's line, then the first word's length after its '$'.
+    const auto count_end = _text.find("\r\n");
+    if (count_end == boost::string_view::npos || _text.size() < count_end + 3) {
+        return {};
+    }
+    std::size_t length = 0;
+    const char* const digits = _text.data() + count_end + 3;
+    const auto parsed = std::from_chars(digits, _text.data() + _text.size(), length);
+    const auto word = static_cast<std::size_t>(parsed.ptr - _text.data()) + 2;
+    return parsed.ec == std::errc() ? _text.substr(word, length) : boost::string_view();
+}
 
 // A command's words kept in the server's wire format (an array of bulk strings) in one
 // buffer: built once as the words are added, then handed to hiredis as it stands on
@@ -47,10 +62,6 @@ public:
         out[at++] = '$';
         at = put(out, at, length, digits);
         at = put(out, at, "\r\n", 2);
-        if (m_words == 0) {
-            m_name_offset = at;
-            m_name_length = _word.size();
-        }
         at = put(out, at, _word.data(), _word.size());
         put(out, at, "\r\n", 2);
         ++m_words;
@@ -65,9 +76,7 @@ public:
     bool empty() const { return m_words == 0; }
 
     // The first word alone; empty for a command without words.
-    boost::string_view first_word() const {
-        return boost::string_view(m_text.data() + m_name_offset, m_name_length);
-    }
+    boost::string_view first_word() const { return first_word_of(text()); }
 
     // The first word as error messages show it.
     std::string name() const { return first_word().to_string(); }
@@ -114,8 +123,6 @@ private:
     // Where the header starts; it ends where the first word's length begins.
     std::size_t m_header = header_room;
     std::size_t m_words = 0;
-    std::size_t m_name_offset = 0;
-    std::size_t m_name_length = 0;
 };
 
 // Refuses, before anything is sent, what neither connection can serve: a command without

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "command_text.hpp"
+#include "sigpipe_guard.hpp"
 
 #include <core/exception.hpp>
 #include <core/fwd.hpp>
@@ -76,6 +77,7 @@ private:
     static reply exchange(context_ptr& _context, const command_text& _command) {
         const auto text = _command.text();
         void* record = nullptr;
+        const sigpipe_guard guard;
         if (redisAppendFormattedCommand(_context.get(), text.data(), text.size()) != REDIS_OK ||
             redisGetReply(_context.get(), &record) != REDIS_OK || record == nullptr) {
             const std::string reason = _context->errstr;
