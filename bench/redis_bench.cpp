@@ -101,9 +101,9 @@ measurement run_runtime(int _port, const workload& _work) {
     auto& commands = **client;
     measurement result;
     for (int batch = 0; batch <= _work.warmup; ++batch) {
-        // As a program would: the key is made for the command and moved in, and each
-        // handle is kept until its reply arrives.
-        std::vector<std::string> keys = _work.keys;
+        // As a program would: the key and the value are copied into the strings the
+        // command takes, and each handle is kept until its reply arrives.
+        const auto& keys = _work.keys;
         struct {
             std::vector<core::async_operation_handle<redis::reply>::ptr> handles;
             std::size_t replies = 0;
@@ -113,7 +113,7 @@ measurement run_runtime(int _port, const workload& _work) {
         stopwatch watch;
         for (std::size_t i = 0; i < keys.size(); ++i) {
             auto& handle = state.handles[i];
-            handle = commands.set(std::move(keys[i]), _work.value)->execute_async();
+            handle = commands.set(keys[i], _work.value)->execute_async();
             handle->set_callback([state = &state, i](redis::reply _reply) {
                 ++state->replies;
                 state->failed += _reply.get_type() != redis::reply_type::STATUS;
