@@ -210,9 +210,10 @@ TEST_F(Timers, PeriodicTicksOnAGridAnchoredAtCreationOrAtTheLastChangeAfterAThro
 }
 
 // Each handle gets the results of its runs in order, on the loop's thread, once it
-// has a callback and while it is there; the run is complete by then. A callback may
-// replace itself.
-TEST_F(Timers, HandleDeliversEachRunsResultOnTheLoop) {
+// has a callback and while it is there; the run is complete by then. A callback may replace or
+// clear itself, or drop the last pointer to its handle, during its own delivery, and still runs
+// to its end; what it left in place, and only that, gets the next run's result.
+TEST_F(Timers, HandleDeliversEachRunsResultOnTheLoopToTheCallbackInPlace) {
     const auto handle = start();
     handle->set_callback([&](std::string _result) {
         EXPECT_TRUE(handle->is_complete());
@@ -241,6 +242,30 @@ TEST_F(Timers, HandleDeliversEachRunsResultOnTheLoop) {
     EXPECT_EQ(m_results.size(), 1u);
     EXPECT_TRUE(run_until());
     EXPECT_EQ(m_results, (std::vector<std::string>{"from a worker", "replaced: again", "void"}));
+    for (const auto& [change, wanted] :
+         std::vector<std::pair<std::string, std::vector<std::string>>>{
+             {"replace", {"first+", "new second"}}, {"clear", {"first+"}}, {"drop", {"first+"}}}) {
+        SCOPED_TRACE(change);
+        m_results.clear();
+        auto handle = start();
+        handle->set_callback([&, change = change, state = std::string(64, '+')](std::string _r) {
+            const handle_impl::callback next = [&](std::string _again) {
+                deliver("new " + _again);
+            };
+            change == "drop" ? handle.reset()
+                             : handle->set_callback(change == "clear" ? nullptr : next);
+            deliver(_r + state.substr(0, 1));
+        });
+        for (const std::string result : {"first", "second"}) {
+            if (const auto running = m_operation.lock()) {
+                running->return_result(std::string(result));
+                running->restart();
+            }
+            EXPECT_TRUE(run_until());
+        }
+        EXPECT_EQ(m_results, wanted);
+        EXPECT_EQ(m_operation.expired(), change == "drop");
+    }
 }
 
 // Each entry line is at the depth of its component, the lines after it one deeper
