@@ -89,12 +89,6 @@ key_pair make_keys() {
     return {public_key, secret_key};
 }
 
-int exit_lines(const std::vector<syslog_line>& _lines) {
-    return std::count_if(_lines.begin(), _lines.end(), [](const syslog_line& _line) {
-        return ::fnmatch("/src/main.cpp:* exit", _line.text.c_str(), 0) == 0;
-    });
-}
-
 class Broker : public ::testing::Test {
 protected:
     // Starts the broker on wildcard loopback ports, with more members of "system" given as
@@ -148,9 +142,10 @@ protected:
     // STOPPING notified, the system log from the starting line and the bound endpoints to
     // one exit line. Returns the system-log lines.
     std::vector<syslog_line> stop(int _signal, bool _twice = false) {
+        const std::string exit_line = "/src/main.cpp:* exit";
         process->send_signal(_signal);
         if (_twice) {
-            EXPECT_TRUE(kelm::test::eventually([&] { return exit_lines(process->syslog()) == 1; }));
+            EXPECT_TRUE(kelm::test::eventually([&] { return lines_like(exit_line).size() == 1; }));
             process->send_signal(_signal);
         }
         EXPECT_EQ(process->wait(), 0);
@@ -163,9 +158,21 @@ protected:
                 (metrics_port == 0
                      ? ""
                      : ", metrics http://127.0.0.1:" + std::to_string(metrics_port) + "/metrics"));
-        EXPECT_TRUE(!lines.empty() && exit_lines(lines) == 1 && exit_lines({lines.back()}) == 1)
+        EXPECT_TRUE(lines_like(exit_line).size() == 1 && !lines.empty() &&
+                    ::fnmatch(exit_line.c_str(), lines.back().text.c_str(), 0) == 0)
             << (lines.empty() ? "" : lines.back().text);
         return lines;
+    }
+
+    // The texts of the system-log lines that match the pattern (fnmatch).
+    std::vector<std::string> lines_like(const std::string& _pattern) const {
+        std::vector<std::string> found;
+        for (const auto& line : process->syslog()) {
+            if (::fnmatch(_pattern.c_str(), line.text.c_str(), 0) == 0) {
+                found.push_back(line.text);
+            }
+        }
+        return found;
     }
 
     // The system-log lines that are the text given.
@@ -291,17 +298,6 @@ protected:
     static std::string refusal(const char* _socket, const key_pair& _key, const char* _role) {
         return std::string("Refused a peer of the ") + _socket + " from 127.0.0.1 with key " +
                _key.public_key + ": the key is not among the " + _role + "'";
-    }
-
-    // The texts of the system-log lines that match the pattern (fnmatch).
-    std::vector<std::string> lines_like(const std::string& _pattern) const {
-        std::vector<std::string> found;
-        for (const auto& line : process->syslog()) {
-            if (::fnmatch(_pattern.c_str(), line.text.c_str(), 0) == 0) {
-                found.push_back(line.text);
-            }
-        }
-        return found;
     }
 
     const key_pair server = make_keys();
