@@ -5,9 +5,10 @@
 #include "temporary_directory.hpp"
 #include "wait.hpp"
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/local/datagram_protocol.hpp>
+
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,8 +33,8 @@ namespace test_support {
 class broker_process {
 public:
     explicit broker_process(std::vector<std::string> _arguments,
-                            std::vector<std::string> _environment = {})
-        : m_notify(bind_notify_socket(m_directory.path + "/notify")) {
+                            std::vector<std::string> _environment = {}) {
+        m_notify.non_blocking(true);
         // The capture library is not instrumented, so it is loaded ahead of the sanitizer's
         // runtime.
         const char* asan = std::getenv("ASAN_OPTIONS");
@@ -48,13 +49,6 @@ public:
                           kelm::test::child_process::options{
                               std::move(_environment), {}, {}, m_directory.path + "/stderr"});
     }
-    ~broker_process() {
-        m_process.reset();
-        ::close(m_notify);
-    }
-    broker_process(const broker_process&) = delete;
-    broker_process& operator=(const broker_process&) = delete;
-
     int pid() const { return m_process->pid(); }
     void send_signal(int _signal) const { m_process->send_signal(_signal); }
 
@@ -69,31 +63,24 @@ public:
         return read_syslog_capture(m_directory.path + "/syslog");
     }
     // The notifications received so far, each ended by a newline.
-    std::string notifications() const {
+    std::string notifications() {
         std::string result;
         char text[256];
-        for (ssize_t size; (size = ::recv(m_notify, text, sizeof text, MSG_DONTWAIT)) > 0;) {
+        boost::system::error_code none;
+        for (std::size_t size; (size = m_notify.receive(boost::asio::buffer(text), 0, none)) > 0;) {
             result.append(text, size) += '\n';
         }
         return result;
     }
 
 private:
-    // Where systemd would listen.
-    static int bind_notify_socket(const std::string& _path) {
-        const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        _path.copy(address.sun_path, sizeof address.sun_path - 1);
-        if (::bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            ::close(notify);
-            throw std::runtime_error("cannot bind " + _path);
-        }
-        return notify;
-    }
-
     temporary_directory m_directory;
-    int m_notify = -1;
+    boost::asio::io_context m_io_context;
+    // Where systemd would listen.
+    boost::asio::local::datagram_protocol::socket m_notify{
+        m_io_context,
+        boost::asio::local::datagram_protocol::endpoint(m_directory.path + "/notify")};
+    // Declared last, so that a child still running is killed first.
     std::optional<kelm::test::child_process> m_process;
 };
 

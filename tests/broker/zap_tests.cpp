@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -74,16 +73,9 @@ TEST(ZapHandler, AnswersEveryRequestAndLetsOnlyEachRolesKeysThrough) {
              {{"1.0"}, "1.0||500|malformed ZAP request||"}}) {
         EXPECT_EQ(ask(frames), reply) << ::testing::PrintToString(frames);
     }
-    auto lines = test_support::take_syslog_texts();
-    lines.erase(std::remove_if(lines.begin(), lines.end(),
-                               [](const std::string& _line) {
-                                   return _line.rfind("Refused", 0) != 0 &&
-                                          _line.rfind("Malformed", 0) != 0;
-                               }),
-                lines.end());
     // The same key from the same address is logged once; a key of 32 bytes shows in Z85.
     const std::string refused = "Refused a peer of ";
-    EXPECT_EQ(lines,
+    EXPECT_EQ(test_support::take_syslog_texts(),
               (std::vector<std::string>{
                   refused + "the input from 127.0.0.1 with key "
                             "B8#zzB8#zzB8#zzB8#zzB8#zzB8#zzB8#zzB8#zz: the key is not "

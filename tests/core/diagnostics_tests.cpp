@@ -75,8 +75,10 @@ protected:
 
 // Debug mode lets debug lines in, adds the time and echoes to standard error, also when
 // nothing goes to the socket. The time is UTC; the zone here is far from it, so that a
-// conversion to local time shows.
-TEST_F(Logger, StartsPlainAndDebugModeAddsTheUtcTimeAndEcho) {
+// conversion to local time shows. Only the length of the tree root counts when a file is
+// shortened, not its text; a name relative to a build directory inside the tree loses its climb
+// to the root.
+TEST_F(Logger, LinesTakeTheirShapeFromLevelArgumentsPlaceFunctionExceptionAndDebugMode) {
     ASSERT_EQ(::setenv("TZ", "QRV-5:45", 1), 0);
     ::tzset();
     core::logger fresh("fresh", "main");
@@ -96,11 +98,6 @@ TEST_F(Logger, StartsPlainAndDebugModeAddsTheUtcTimeAndEcho) {
     EXPECT_EQ(logged(), strings{"6 plain"});
     ::unsetenv("TZ");
     ::tzset();
-}
-
-// Only the length of the tree root counts when a file is shortened, not its text; a name relative
-// to a build directory inside the tree loses its climb to the root.
-TEST_F(Logger, LinesTakeTheirShapeFromLevelArgumentsPlaceFunctionAndException) {
     EXPECT_EQ(KELM_SOURCE_LOCATION().short_file(), "/tests/core/diagnostics_tests.cpp");
     const core::source_location where(42, file, "void kelm::a::b::run(int)");
     m_logger.debug("hidden");

@@ -1,7 +1,6 @@
 #include "syslog_capture.hpp"
 #include "wait.hpp"
 
-#include <core/async_operation_handle_impl.hpp>
 #include <core/core.hpp>
 #include <core/events_loop.hpp>
 #include <core/logger.hpp>
@@ -127,38 +126,4 @@ TEST_F(EventsLoop, SignalsStopTheLoopWhileAHandleLivesAndThenGetTheirDefaultActi
     ASSERT_TRUE(serves());
     ::kill(::getpid(), SIGTERM);
     EXPECT_TRUE(run.returns());
-}
-
-// A handle's callback may replace or clear itself, or drop the last pointer to its handle,
-// during its own delivery, and still runs to its end; what it left in place, and only that,
-// gets the next run's result.
-TEST_F(EventsLoop, HandleCallbackMayReplaceOrClearItselfOrDropItsHandle) {
-    using handle_impl = core::async_operation_handle_impl<std::string>;
-    for (const auto& [change, wanted] :
-         std::vector<std::pair<std::string, std::vector<std::string>>>{
-             {"replace", {"first+", "new second"}}, {"clear", {"first+"}}, {"drop", {"first+"}}}) {
-        SCOPED_TRACE(change);
-        std::vector<std::string> results;
-        std::weak_ptr<handle_impl> operation;
-        auto handle = handle_impl::create(*m_loop, [&](auto, auto _weak) { operation = _weak; });
-        handle->start();
-        handle->set_callback([&, change = change, state = std::string(64, '+')](std::string _r) {
-            const handle_impl::callback next = [&](std::string _again) {
-                results.push_back("new " + _again);
-            };
-            change == "drop" ? handle.reset()
-                             : handle->set_callback(change == "clear" ? nullptr : next);
-            results.push_back(_r + state.substr(0, 1));
-        });
-        for (const std::string result : {"first", "second"}) {
-            if (const auto running = operation.lock()) {
-                running->return_result(std::string(result));
-                running->restart();
-            }
-            kelm::test::run_until(
-                m_loop->get_io_context(), [] { return false; }, std::chrono::milliseconds(20));
-        }
-        EXPECT_EQ(results, wanted);
-        EXPECT_EQ(operation.expired(), change == "drop");
-    }
 }

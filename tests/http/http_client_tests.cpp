@@ -135,18 +135,6 @@ TEST_F(HttpClient, WorkerServesTheQueueWhileTheClientIsThere) {
     EXPECT_FALSE(queued->is_complete());
 }
 
-// A failure of libcurl's multi interface fails that request like any transport failure,
-// and the next request starts afresh.
-TEST_F(HttpClient, MultiInterfaceFailuresAreFailedRequests) {
-    const auto client = m_loop->create_http_client(m_server.address(), 1s, {}, 0);
-    const auto get = [&] { return outcome(client->perform_request(http::method::get, "/")); };
-    fail_multi_perform = true;
-    EXPECT_EQ(get(), "- error curl_multi failed:Out of memory");
-    fail_multi_init = true;
-    EXPECT_EQ(get(), "- error curl_multi_init failed");
-    EXPECT_EQ(get(), "200 GET / [] [] []");
-}
-
 // A body may hold 64 MiB. Beyond, declared or streamed without end, the request fails as
 // a transport failure and the transfer stops: a declared length ends it before the body.
 TEST_F(HttpClient, ResponseBodiesEndAt64MiB) {
@@ -202,12 +190,18 @@ TEST_F(HttpClient, CallbacksAreDestroyedOnTheLoopsThread) {
     EXPECT_EQ(destroyed, std::vector<std::thread::id>(rounds, std::this_thread::get_id()));
 }
 
-// A failure of the worker's multi interface fails the transfers it ran, and the next
-// ones start afresh. The worker runs at most the pool size of transfers at once; the rest
-// wait their turn. A callback that throws loses none of the results delivered after it, also
-// those the client's destruction waited for.
+// A failure of libcurl's multi interface, the worker's or that of a synchronous request, fails
+// the transfers it ran like any transport failure, and the next ones start afresh. The worker runs
+// at most the pool size of transfers at once; the rest wait their turn. A callback that throws
+// loses none of the results delivered after it, also those the client's destruction waited for.
 TEST_F(HttpClient, WorkerFailuresPoolSizeAndThrowingCallbacksLoseNothing) {
     auto client = m_loop->create_http_client(m_server.address(), 5s, {}, 2);
+    const auto get = [&] { return outcome(client->perform_request(http::method::get, "/")); };
+    fail_multi_perform = true;
+    EXPECT_EQ(get(), "- error curl_multi failed:Out of memory");
+    fail_multi_init = true;
+    EXPECT_EQ(get(), "- error curl_multi_init failed");
+    EXPECT_EQ(get(), "200 GET / [] [] []");
     fail_multi_perform = true;
     EXPECT_EQ(await(client->perform_async_request(http::method::get, "/", "")),
               "- error curl_multi failed:Out of memory");

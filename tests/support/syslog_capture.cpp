@@ -15,7 +15,9 @@ namespace {
 
 struct capture {
     std::mutex mutex;
-    syslog_connection connection{{}, 0, 0xff};
+    std::string ident;
+    int option = 0;
+    int mask = 0xff;
     std::vector<syslog_line> lines;
 };
 
@@ -28,7 +30,7 @@ void record(int _priority, const char* _format, va_list _args) {
     char text[8192];
     std::vsnprintf(text, sizeof(text), _format, _args);
     std::lock_guard<std::mutex> lock(state().mutex);
-    if ((LOG_MASK(LOG_PRI(_priority)) & state().connection.mask) == 0) {
+    if ((LOG_MASK(LOG_PRI(_priority)) & state().mask) == 0) {
         return;
     }
     state().lines.push_back({LOG_PRI(_priority), text});
@@ -38,8 +40,8 @@ void record(int _priority, const char* _format, va_list _args) {
         std::fprintf(file, "%d %s%c", LOG_PRI(_priority), text, '\0');
         std::fclose(file);
     }
-    if ((state().connection.option & LOG_PERROR) != 0) {
-        std::fprintf(stderr, "%s: %s\n", state().connection.ident.c_str(), text);
+    if ((state().option & LOG_PERROR) != 0) {
+        std::fprintf(stderr, "%s: %s\n", state().ident.c_str(), text);
     }
 }
 
@@ -64,11 +66,6 @@ std::vector<std::string> take_syslog_texts() {
     return texts;
 }
 
-syslog_connection current_syslog_connection() {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    return state().connection;
-}
-
 std::vector<syslog_line> read_syslog_capture(const std::string& _file_name) {
     std::vector<syslog_line> lines;
     std::ifstream file(_file_name);
@@ -87,12 +84,13 @@ extern "C" {
 
 void openlog(const char* ident, int option, int) {
     std::lock_guard<std::mutex> lock(state().mutex);
-    state().connection = {ident != nullptr ? ident : "", option, state().connection.mask};
+    state().ident = ident != nullptr ? ident : "";
+    state().option = option;
 }
 
 int setlogmask(int mask) {
     std::lock_guard<std::mutex> lock(state().mutex);
-    return std::exchange(state().connection.mask, mask != 0 ? mask : state().connection.mask);
+    return std::exchange(state().mask, mask != 0 ? mask : state().mask);
 }
 
 void syslog(int priority, const char* format, ...) {

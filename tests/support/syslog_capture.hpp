@@ -17,17 +17,10 @@ struct syslog_line {
     std::string text;
 };
 
-struct syslog_connection {
-    std::string ident;
-    int option;
-    int mask;
-};
-
 std::vector<syslog_line> syslog_lines();
 void clear_syslog_lines();
 // The texts of the lines so far, which are then cleared.
 std::vector<std::string> take_syslog_texts();
-syslog_connection current_syslog_connection();
 
 // Reads the file written under QUORVANE_SYSLOG_CAPTURE.
 std::vector<syslog_line> read_syslog_capture(const std::string& _file_name);

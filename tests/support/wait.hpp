@@ -60,7 +60,6 @@ public:
     bool returns() const {
         return eventually([this] { return m_returned.load(); });
     }
-    bool running() const { return !m_returned; }
 
 private:
     std::function<void()> m_stop;

@@ -101,7 +101,10 @@ protected:
 
 }  // namespace
 
-TEST_F(Timers, OneShotTimersFireOnceForTheirLatestDeadline) {
+// One-shot timers fire once, for their latest deadline. A delay counts from the moment the timer
+// is made. A deadline past the end of the clock never comes: such a timer keeps waiting, and a
+// periodic timer told to fire at once fires that once.
+TEST_F(Timers, OneShotTimersFireOnceForTheirLatestDeadlineAndNeverPastTheClocksEnd) {
     std::map<std::string, std::vector<time_point>> fired, expected;
     std::map<std::string, core::timer::ptr> timers;
     // Arms the timer _name, to fire for the deadlines _expected, each time running _then.
@@ -142,12 +145,29 @@ TEST_F(Timers, OneShotTimersFireOnceForTheirLatestDeadline) {
     for (const auto& [name, timer] : timers) {
         EXPECT_FALSE(timer->is_waiting()) << name;
     }
+    std::vector<time_point> soon;
+    const auto before = now();
+    const auto relative = m_loop->get_timers().create_timer(
+        20ms, "", [&](time_point _deadline) { soon.push_back(_deadline); }, {});
+    const auto after = now();
+    const auto never = m_loop->get_timers().create_timer(ns::max(), "", record(), {});
+    const auto periodic_never = periodic(ns::max(), record());
+    const auto once = periodic(ns::max(), record(), true);
+    EXPECT_TRUE(run_until([&] { return now() > after + 100ms; }));
+    ASSERT_EQ(soon.size(), 1u);
+    EXPECT_TRUE(before + 20ms <= soon[0] && soon[0] <= after + 20ms);
+    EXPECT_EQ(m_fired.size(), 1u);
+    EXPECT_TRUE(never->is_waiting());
     EXPECT_TRUE(test_support::syslog_lines().empty());
 }
 
-// A periodic timer is re-armed before its function runs, so it goes on ticking after
-// a throw; destroyed in its own function, it stops.
-TEST_F(Timers, CallbacksMayThrowOrDestroyTheirTimer) {
+// Each row makes a periodic timer, then acts on it; the first tick comes the offset
+// after that moment, the later ones on a grid of the period from the first. A tick whose
+// function outlasts two periods makes the next tick late, and that one re-arms the timer
+// for the first point of the grid after the late function ended. A periodic timer is re-armed
+// before its function runs, so it goes on ticking after a throw; destroyed in its own function,
+// it stops.
+TEST_F(Timers, PeriodicTicksOnAGridAnchoredAtCreationOrAtTheLastChangeAfterAThrowToo) {
     m_periodic = periodic(1ms, [&](time_point _deadline) {
         record()(_deadline);
         if (m_fired.size() == 1) {
@@ -158,13 +178,6 @@ TEST_F(Timers, CallbacksMayThrowOrDestroyTheirTimer) {
     EXPECT_THROW(m_loop->run(), std::logic_error);
     EXPECT_TRUE(run_until());
     EXPECT_EQ(m_fired.size(), 2u);
-}
-
-// Each row makes a periodic timer, then acts on it; the first tick comes the offset
-// after that moment, the later ones on a grid of the period from the first. A tick whose
-// function outlasts two periods makes the next tick late, and that one re-arms the timer
-// for the first point of the grid after the late function ended.
-TEST_F(Timers, PeriodicTicksOnAGridAnchoredAtCreationOrAtTheLastChange) {
     constexpr auto p = 3ms;
     EXPECT_THROW(periodic(-p, {}), core::exception);
     const std::tuple<const char*, ns, ns, ns, bool, void (*)(core::periodic_timer&)> rows[] = {
@@ -196,29 +209,11 @@ TEST_F(Timers, PeriodicTicksOnAGridAnchoredAtCreationOrAtTheLastChange) {
     }
 }
 
-// A delay counts from the moment the timer is made. A deadline past the end of the
-// clock never comes: such a timer keeps waiting, and a periodic timer told to fire at
-// once fires that once.
-TEST_F(Timers, DelaysCountFromNowAndNeverPassTheClocksEnd) {
-    std::vector<time_point> soon;
-    const auto before = now();
-    const auto relative = m_loop->get_timers().create_timer(
-        20ms, "", [&](time_point _deadline) { soon.push_back(_deadline); }, {});
-    const auto after = now();
-    const auto never = m_loop->get_timers().create_timer(ns::max(), "", record(), {});
-    const auto periodic_never = periodic(ns::max(), record());
-    const auto once = periodic(ns::max(), record(), true);
-    EXPECT_TRUE(run_until([&] { return now() > after + 100ms; }));
-    ASSERT_EQ(soon.size(), 1u);
-    EXPECT_TRUE(before + 20ms <= soon[0] && soon[0] <= after + 20ms);
-    EXPECT_EQ(m_fired.size(), 1u);
-    EXPECT_TRUE(never->is_waiting());
-}
-
 // Each handle gets the results of its runs in order, on the loop's thread, once it
-// has a callback and while it is there; the run is complete by then. A callback may
-// replace itself.
-TEST_F(Timers, HandleDeliversEachRunsResultOnTheLoop) {
+// has a callback and while it is there; the run is complete by then. A callback may replace or
+// clear itself, or drop the last pointer to its handle, during its own delivery, and still runs
+// to its end; what it left in place, and only that, gets the next run's result.
+TEST_F(Timers, HandleDeliversEachRunsResultOnTheLoopToTheCallbackInPlace) {
     const auto handle = start();
     handle->set_callback([&](std::string _result) {
         EXPECT_TRUE(handle->is_complete());
@@ -247,6 +242,30 @@ TEST_F(Timers, HandleDeliversEachRunsResultOnTheLoop) {
     EXPECT_EQ(m_results.size(), 1u);
     EXPECT_TRUE(run_until());
     EXPECT_EQ(m_results, (std::vector<std::string>{"from a worker", "replaced: again", "void"}));
+    for (const auto& [change, wanted] :
+         std::vector<std::pair<std::string, std::vector<std::string>>>{
+             {"replace", {"first+", "new second"}}, {"clear", {"first+"}}, {"drop", {"first+"}}}) {
+        SCOPED_TRACE(change);
+        m_results.clear();
+        auto handle = start();
+        handle->set_callback([&, change = change, state = std::string(64, '+')](std::string _r) {
+            const handle_impl::callback next = [&](std::string _again) {
+                deliver("new " + _again);
+            };
+            change == "drop" ? handle.reset()
+                             : handle->set_callback(change == "clear" ? nullptr : next);
+            deliver(_r + state.substr(0, 1));
+        });
+        for (const std::string result : {"first", "second"}) {
+            if (const auto running = m_operation.lock()) {
+                running->return_result(std::string(result));
+                running->restart();
+            }
+            EXPECT_TRUE(run_until());
+        }
+        EXPECT_EQ(m_results, wanted);
+        EXPECT_EQ(m_operation.expired(), change == "drop");
+    }
 }
 
 // Each entry line is at the depth of its component, the lines after it one deeper

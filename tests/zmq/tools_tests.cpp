@@ -60,48 +60,16 @@ private:
 
 // The output without the probes and the log lines.
 std::string without_probes(const std::string& _output) {
-    const std::regex probes("\n(" + probe + "|" + log_prefix + "[^\n]*)(?=\n)");
+    const std::regex probes("\n(" + probe + "|m-probe\\d|" + log_prefix + "[^\n]*)(?=\n)");
     return std::regex_replace("\n" + _output, probes, "").substr(1);
 }
 
 }  // namespace
 
-TEST(Tools, PublishedFramesAndLogLinesReachTheSubscribersOfARunningBroker) {
-    const std::string input = kelm::test::free_endpoint();
-    const std::string output = kelm::test::free_endpoint();
-    child broker({QUORVANE_BINARY, "-c", "/dev/stdin"}, R"({"system": {"input_address": ")" +
-                                                            input + R"(", "output_address": ")" +
-                                                            output + R"("}})");
-    child all({sub, "-a", output});
-    child chosen({sub, "--address", output, "-t", "&m:", "--json", "pos", "-t", log_prefix});
-    kelm::libs::core::logger logger("tools-test", "main");
-    logger.connect(input);
-    ASSERT_TRUE(kelm::test::eventually(
-        [&] {
-            logger.info("%1%") % probe;
-            return child({pub, "-a", input, probe}).wait() == 0 && contains(all.output(), probe) &&
-                   contains(chosen.output(), log_prefix);
-        },
-        std::chrono::seconds(15)));
-
-    EXPECT_EQ(child({pub, "-a", input, "one", "#pos x {\"a\":1}", "&m:c line"}).wait(), 0);
-    ASSERT_TRUE(kelm::test::eventually([&] { return contains(all.output(), "c line"); }));
-    EXPECT_EQ(child({pub, "-a", input}, "l1\n#position{2}\n\nlast").wait(), 0);
-    // Each subscriber reads on sockets of its own, so one has printed a frame before another.
-    ASSERT_TRUE(kelm::test::eventually(
-        [&] { return contains(all.output(), "last") && contains(chosen.output(), "{2}"); }));
-    all.kill(SIGINT);
-    chosen.kill(SIGTERM);
-    broker.kill(SIGTERM);
-    EXPECT_EQ((std::vector<int>{all.wait(), chosen.wait(), broker.wait()}), std::vector<int>(3, 0));
-    EXPECT_EQ(without_probes(all.output()),
-              "one\n#pos x {\"a\":1}\n&m:c line\nl1\n#position{2}\n\nlast\n");
-    EXPECT_EQ(without_probes(chosen.output()), "{\"a\":1}\n&m:c line\n{2}\n");
-}
-
-// A subscriber of two brokers prints what each publishes; a publisher of both, one of them
-// down, sends everything through the other and queues nothing for the one that is down.
-TEST(Tools, SeveralEndpointsReachEveryBrokerThatIsUp) {
+// Frames and log lines reach the subscribers of a running broker. A subscriber of two brokers
+// prints what each publishes; a publisher of both, one of them down, sends everything through
+// the other and queues nothing for the one that is down.
+TEST(Tools, PublishedFramesAndLogLinesReachTheSubscribersOfEveryBrokerThatIsUp) {
     std::vector<std::string> inputs;
     std::vector<std::string> outputs;
     std::vector<std::unique_ptr<child>> brokers;
@@ -113,16 +81,29 @@ TEST(Tools, SeveralEndpointsReachEveryBrokerThatIsUp) {
                                     R"({"system": {"input_address": ")" + inputs[i] +
                                         R"(", "output_address": ")" + outputs[i] + R"("}})"));
     }
+    child all({sub, "-a", outputs[1]});
+    child chosen({sub, "--address", outputs[1], "-t", "&m:", "--json", "pos", "-t", log_prefix});
     child both({sub, "-a", outputs[0], "--address", outputs[1], "-t", "m"});
+    kelm::libs::core::logger logger("tools-test", "main");
+    logger.connect(inputs[1]);
     for (int i = 0; i < 2; ++i) {
         const std::string mark = "m-probe" + std::to_string(i);
         ASSERT_TRUE(kelm::test::eventually(
             [&] {
-                return child({pub, "-a", inputs[i], mark}).wait() == 0 &&
-                       contains(both.output(), mark);
+                logger.info("%1%") % probe;
+                return child({pub, "-a", inputs[i], probe, mark}).wait() == 0 &&
+                       contains(both.output(), mark) && contains(all.output(), probe) &&
+                       contains(chosen.output(), log_prefix);
             },
             std::chrono::seconds(15)));
     }
+
+    EXPECT_EQ(child({pub, "-a", inputs[1], "one", "#pos x {\"a\":1}", "&m:c line"}).wait(), 0);
+    ASSERT_TRUE(kelm::test::eventually([&] { return contains(all.output(), "c line"); }));
+    EXPECT_EQ(child({pub, "-a", inputs[1]}, "l1\n#position{2}\n\nlast").wait(), 0);
+    // Each subscriber reads on sockets of its own, so one has printed a frame before another.
+    ASSERT_TRUE(kelm::test::eventually(
+        [&] { return contains(all.output(), "last") && contains(chosen.output(), "{2}"); }));
     brokers[0]->kill(SIGTERM);
     EXPECT_EQ(brokers[0]->wait(), 0);
     std::vector<std::string> messages{pub, "-a", inputs[0], "-a", inputs[1]};
@@ -134,9 +115,16 @@ TEST(Tools, SeveralEndpointsReachEveryBrokerThatIsUp) {
     child publisher(messages);
     EXPECT_TRUE(kelm::test::eventually([&] { return contains(both.output(), "m19\n"); }));
     EXPECT_EQ(publisher.wait(), 0);
+    all.kill(SIGINT);
+    chosen.kill(SIGTERM);
     both.kill(SIGINT);
-    EXPECT_EQ(both.wait(), 0);
-    EXPECT_EQ(std::regex_replace(both.output(), std::regex("m-probe.*\n"), ""), expected);
+    brokers[1]->kill(SIGTERM);
+    EXPECT_EQ((std::vector<int>{all.wait(), chosen.wait(), both.wait(), brokers[1]->wait()}),
+              std::vector<int>(4, 0));
+    EXPECT_EQ(without_probes(all.output()),
+              "one\n#pos x {\"a\":1}\n&m:c line\nl1\n#position{2}\n\nlast\n" + expected);
+    EXPECT_EQ(without_probes(chosen.output()), "{\"a\":1}\n&m:c line\n{2}\n");
+    EXPECT_EQ(without_probes(both.output()), expected);
 }
 
 TEST(Tools, CommandLineMistakesAndRefusedEndpointsGiveOneLineAndTheirStatus) {

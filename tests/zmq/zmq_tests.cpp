@@ -6,7 +6,6 @@
 #include <core/exception.hpp>
 #include <core/logger.hpp>
 #include <core/message_stream.hpp>
-#include <core/timers_manager.hpp>
 #include <core/zmq/manager.hpp>
 
 #include <gtest/gtest.h>
@@ -164,35 +163,6 @@ TEST_F(Zmq, RefusedEndpointsThrowAndAReceiveErrorIsLoggedAndEndsReceiving) {
     settle();
     EXPECT_EQ(errors(), 2u);
     EXPECT_TRUE(m_calls.empty());
-}
-
-// A REQ socket's next request and a REP socket's reply may both be sent later than from
-// inside the receive callback: each socket goes on receiving once its send allows it, also
-// after its callback was replaced while it waited.
-TEST_F(Zmq, RequestsAndRepliesSentLaterKeepTheRhythmGoing) {
-    auto rep = manager().bind(type::rep, "inproc://rhythm");
-    auto req = manager().connect(type::req, "inproc://rhythm");
-    rep->set_receive_callback([&](core::zmq::message& _frame) {
-        m_loop->post([&, request = text(_frame)] { rep->send(text("re:" + request)); },
-                     KELM_SOURCE_LOCATION());
-    });
-    std::vector<core::timer::ptr> later;
-    std::function<void(core::zmq::message&)> ask = [&](core::zmq::message& _frame) {
-        m_calls.push_back(text(_frame));
-        if (m_calls.size() == 2) {
-            m_loop->post([&] { req->set_receive_callback([&](auto& _again) { ask(_again); }); },
-                         KELM_SOURCE_LOCATION());
-        }
-        later.push_back(m_loop->get_timers().create_timer(
-            std::chrono::milliseconds(1), "ask",
-            [&, next = std::to_string(m_calls.size())](auto) { req->send(text(next)); },
-            KELM_SOURCE_LOCATION()));
-    };
-    req->set_receive_callback(ask);
-    req->send(text("0"));
-    ASSERT_TRUE(run_until([&] { return m_calls.size() == 5; }));
-    EXPECT_EQ(m_calls, (strings{"re:0", "re:1", "re:2", "re:3", "re:4"}));
-    EXPECT_TRUE(test_support::syslog_lines().empty());
 }
 
 TEST_F(Zmq, SmallestSubscribedPrefixTakesEachFrame) {
