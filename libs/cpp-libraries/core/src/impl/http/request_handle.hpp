@@ -1,5 +1,7 @@
 #pragma once
 
+#include "../handle_deliveries.hpp"
+
 #include <core/async_operation_handle.hpp>
 #include <core/fwd.hpp>
 #include <core/http/method.hpp>
@@ -10,7 +12,6 @@
 #include <mutex>
 #include <string>
 #include <utility>
-#include <vector>
 
 namespace kelm::libs::core::http {
 
@@ -49,29 +50,8 @@ private:
     std::atomic<bool> m_completed{false};
 };
 
-// Results on their way from the worker to their handles, in the order they came: one
-// post takes every result pushed before it runs. Shared with that post, so that the
-// results of the transfers a closing client waited for still arrive.
-class result_deliveries : public std::enable_shared_from_this<result_deliveries> {
-public:
-    using delivery = std::pair<std::weak_ptr<request_handle>, result>;
-
-    explicit result_deliveries(events_loop& _events_loop) : m_events_loop(_events_loop) {}
-
-    // From any thread; empties the batch.
-    void push(std::vector<delivery>& _batch);
-
-private:
-    void post_locked();
-    void deliver_all();
-
-    events_loop& m_events_loop;
-    std::mutex m_mutex;
-    std::vector<delivery> m_deliveries;
-    bool m_posted = false;
-    // What the post took, on the loop's thread; it and the queue trade buffers, so
-    // neither allocates once grown.
-    std::vector<delivery> m_delivering;
-};
+// Results on their way from the worker to their handles; the transfers a closing client
+// waited for still deliver theirs.
+using result_deliveries = detail::handle_deliveries<request_handle, result, std::mutex>;
 
 }  // namespace kelm::libs::core::http

@@ -2,9 +2,6 @@
 
 #include "async_context.hpp"
 
-#include <core/events_loop.hpp>
-#include <core/source_location.hpp>
-
 #include <cstring>
 
 namespace kelm::libs::core::redis {
@@ -43,33 +40,6 @@ void command_handle::mark_complete() {
 
 void command_handle::deliver(reply _reply) {
     deliver_to_callback(std::move(_reply));
-}
-
-void reply_deliveries::flush() {
-    if (m_posted || m_replies.empty()) {
-        return;
-    }
-    m_events_loop.post([self = shared_from_this()] { self->deliver_all(); }, source_location());
-    m_posted = true;
-}
-
-void reply_deliveries::deliver_all() {
-    m_posted = false;
-    while (!m_replies.empty()) {
-        auto next = std::move(m_replies.front());
-        m_replies.pop_front();
-        const auto handle = next.first.lock();
-        if (!handle) {
-            continue;
-        }
-        try {
-            handle->deliver(std::move(next.second));
-        } catch (...) {
-            // The loop sees the exception; the replies after this one keep their order.
-            flush();
-            throw;
-        }
-    }
 }
 
 }  // namespace kelm::libs::core::redis

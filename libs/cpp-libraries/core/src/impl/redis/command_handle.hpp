@@ -1,5 +1,6 @@
 #pragma once
 
+#include "../handle_deliveries.hpp"
 #include "command_text.hpp"
 
 #include <core/async_operation_handle.hpp>
@@ -10,7 +11,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <utility>
 
@@ -61,25 +61,8 @@ private:
     };
 };
 
-// Replies on their way to their handles, in the order the server gave them. Every reply
-// read in one turn goes out with one post; the queue is shared with that post, so the
-// replies a closing connection answers with reach their handles after it is gone.
-class reply_deliveries : public std::enable_shared_from_this<reply_deliveries> {
-public:
-    explicit reply_deliveries(events_loop& _events_loop) : m_events_loop(_events_loop) {}
-
-    void push(std::weak_ptr<command_handle> _handle, reply _reply) {
-        m_replies.emplace_back(std::move(_handle), std::move(_reply));
-    }
-    // Posts the delivery of what was pushed, unless one is already on its way.
-    void flush();
-
-private:
-    void deliver_all();
-
-    events_loop& m_events_loop;
-    std::deque<std::pair<std::weak_ptr<command_handle>, reply>> m_replies;
-    bool m_posted = false;
-};
+// Replies on their way to their handles: every reply read in one turn goes out with one
+// post, and those a closing connection answers with arrive after it is gone.
+using reply_deliveries = detail::handle_deliveries<command_handle, reply, detail::no_mutex>;
 
 }  // namespace kelm::libs::core::redis
