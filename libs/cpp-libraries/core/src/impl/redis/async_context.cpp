@@ -201,7 +201,7 @@ std::size_t async_context::unwritten_bytes() const {
 
 void async_context::answer_unsent() {
     while (!m_unsent.empty()) {
-        answer(std::move(m_unsent.front()), nullptr);
+        answer(m_unsent.front(), nullptr);
         m_unsent.pop_front();
     }
 }
